@@ -1,0 +1,62 @@
+#include "core/storage/core_error.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "core/storage/path_text.hpp"
+
+namespace vorpel {
+namespace {
+
+TEST(CoreError, TextAndChainOfEachVariant) {
+  const auto msg = CoreError::message("invalid package name a b");
+  EXPECT_EQ(msg.text(), "invalid package name a b");
+  EXPECT_EQ(msg.chain(), std::vector<std::string>{"invalid package name a b"});
+
+  const auto io = core_io_error("/x/state.toml", OsError::from_errno(ENOENT));
+  EXPECT_EQ(io.text(), "I/O at /x/state.toml: No such file or directory (os error 2)");
+  EXPECT_EQ(io.chain().back(), "No such file or directory (os error 2)");
+  EXPECT_TRUE(io.as_io()->source.is_not_found());
+
+  const auto toml = CoreError::toml("/p/profile.toml", TomlError{"missing field `schema`\n"});
+  EXPECT_EQ(toml.text(), "invalid manifest /p/profile.toml: missing field `schema`\n");
+  EXPECT_EQ(toml.chain().size(), 2u);
+}
+
+TEST(CoreError, PathShownWithReplacementCharacter) {
+  const auto io = core_io_error("/tmp/a\xFF" "b", OsError::invalid_utf8());
+  EXPECT_EQ(io.text(), "I/O at /tmp/a\xEF\xBF\xBD" "b: stream did not contain valid UTF-8");
+}
+
+TEST(DisplayPath, MaximalSubpartsBecomeOneReplacementEach) {
+  const std::string r = "\xEF\xBF\xBD";
+  const struct { std::string in, out; } cases[] = {
+      {"plain", "plain"},
+      {"\xC3\xA9", "\xC3\xA9"},
+      {"a\xFF", "a" + r},
+      {"\xE2\x82", r},              // truncated three-byte sequence: one subpart
+      {"\xE2\x82x", r + "x"},
+      {"\xF0\x9F\x98", r},
+      {"\xED\xA0\x80", r + r + r},  // surrogate: lead refuses its second byte
+      {"\xC0\xAF", r + r},
+      {"\x80\x80", r + r},
+  };
+  for (const auto& c : cases) EXPECT_EQ(display_path(c.in), c.out);
+}
+
+TEST(Utf8Check, ReportsWhereAndHowLong) {
+  Utf8Fault f{};
+  EXPECT_TRUE(check_utf8("ok\xC3\xA9", f));
+  ASSERT_FALSE(check_utf8("ab\xFF", f));
+  EXPECT_EQ(f.valid_up_to, 2u);
+  EXPECT_EQ(f.error_len, 1u);
+  ASSERT_FALSE(check_utf8("a\xE2\x82", f));
+  EXPECT_EQ(f.valid_up_to, 1u);
+  EXPECT_EQ(f.error_len, 0u);
+  ASSERT_FALSE(check_utf8("a\xE2\x82x", f));
+  EXPECT_EQ(f.error_len, 2u);
+}
+
+}  // namespace
+}  // namespace vorpel

@@ -1,0 +1,144 @@
+#include "core/storage/path_rules.hpp"
+
+#include <algorithm>
+
+namespace vorpel {
+
+std::vector<PathComponent> path_components(std::string_view path) {
+  std::vector<PathComponent> out;
+  std::size_t i = 0;
+  const bool absolute = !path.empty() && path[0] == '/';
+  if (absolute) {
+    out.push_back({ComponentKind::Root, {}});
+    i = 1;
+  }
+  bool first_piece = true;
+  while (i <= path.size()) {
+    std::size_t end = path.find('/', i);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view piece = path.substr(i, end - i);
+    if (piece.empty()) {
+      // repeated or trailing separators separate nothing
+    } else if (piece == ".") {
+      if (first_piece && !absolute) out.push_back({ComponentKind::CurDir, {}});
+    } else if (piece == "..") {
+      out.push_back({ComponentKind::ParentDir, {}});
+    } else {
+      out.push_back({ComponentKind::Name, piece});
+    }
+    // Only the very first piece of the text can be a current-directory
+    // component; "a/./b" and "//." have none.
+    first_piece = false;
+    i = end + 1;
+  }
+  return out;
+}
+
+namespace {
+
+std::strong_ordering compare_component(const PathComponent& a, const PathComponent& b) {
+  if (a.kind != b.kind) return static_cast<int>(a.kind) <=> static_cast<int>(b.kind);
+  if (a.kind != ComponentKind::Name) return std::strong_ordering::equal;
+  // unsigned byte order; a prefix sorts first
+  const int c = a.name.compare(b.name);
+  return c < 0 ? std::strong_ordering::less : c > 0 ? std::strong_ordering::greater : std::strong_ordering::equal;
+}
+
+bool components_prefix(const std::vector<PathComponent>& whole, const std::vector<PathComponent>& prefix) {
+  if (prefix.size() > whole.size()) return false;
+  return std::equal(prefix.begin(), prefix.end(), whole.begin());
+}
+
+}  // namespace
+
+bool paths_equal(std::string_view a, std::string_view b) { return path_components(a) == path_components(b); }
+
+bool path_at_or_below(std::string_view p, std::string_view q) {
+  return components_prefix(path_components(p), path_components(q));
+}
+
+bool paths_overlap(std::string_view a, std::string_view b) {
+  const auto ca = path_components(a);
+  const auto cb = path_components(b);
+  return components_prefix(ca, cb) || components_prefix(cb, ca);
+}
+
+std::strong_ordering compare_paths(std::string_view a, std::string_view b) {
+  const auto ca = path_components(a);
+  const auto cb = path_components(b);
+  const std::size_t n = std::min(ca.size(), cb.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    if (auto c = compare_component(ca[i], cb[i]); c != 0) return c;
+  }
+  return ca.size() <=> cb.size();
+}
+
+bool paths_overlap_any(const PathSet& set, std::string_view path) {
+  const auto cp = path_components(path);
+  for (const auto& member : set) {
+    const auto cm = path_components(member);
+    if (components_prefix(cp, cm) || components_prefix(cm, cp)) return true;
+  }
+  return false;
+}
+
+bool is_valid_profile_id(std::string_view text) {
+  if (text.empty() || text.size() > 64) return false;
+  return std::all_of(text.begin(), text.end(), [](char ch) {
+    return (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '-';
+  });
+}
+
+bool is_valid_package_name(std::string_view text) {
+  if (text.empty() || text.size() > 255) return false;
+  return std::all_of(text.begin(), text.end(), [](char ch) {
+    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '+' ||
+           ch == '-' || ch == '.' || ch == '@' || ch == '_';
+  });
+}
+
+bool is_clean_relative_path(std::string_view path) {
+  if (path.empty() || path[0] == '/') return false;
+  const auto comps = path_components(path);
+  return std::all_of(comps.begin(), comps.end(), [](const PathComponent& c) { return c.kind == ComponentKind::Name; });
+}
+
+bool overlaps_state_directory_path(std::string_view path) { return paths_overlap(path, kStateDirectoryPath); }
+
+std::string join_path(std::string_view base, std::string_view piece) {
+  std::string out(base);
+  if (!out.empty() && out.back() != '/') out.push_back('/');
+  out.append(piece);
+  return out;
+}
+
+std::optional<std::string> parent_path(std::string_view path) {
+  const auto comps = path_components(path);
+  if (comps.empty() || comps.back().kind == ComponentKind::Root) return std::nullopt;
+  if (comps.size() == 1) return std::string();
+  // Drop the last component textually: cut at its start, then trailing
+  // separators (keeping a lone root) and "." pieces that are no component.
+  std::string_view rest = path;
+  while (rest.size() > 1 && rest.back() == '/') rest.remove_suffix(1);
+  // strip trailing "/." pieces, which are not components
+  while (rest.size() >= 2 && rest.ends_with("/.")) {
+    rest.remove_suffix(2);
+    while (rest.size() > 1 && rest.back() == '/') rest.remove_suffix(1);
+  }
+  const std::size_t slash = rest.rfind('/');
+  if (slash == std::string_view::npos) return std::string();
+  std::string_view parent = rest.substr(0, slash);
+  while (parent.size() > 1 && parent.back() == '/') parent.remove_suffix(1);
+  if (parent.empty()) return std::string("/");
+  return std::string(parent);
+}
+
+std::optional<std::string_view> file_name(std::string_view path) {
+  const auto comps = path_components(path);
+  if (comps.empty() || comps.back().kind != ComponentKind::Name) return std::nullopt;
+  return comps.back().name;
+}
+
+std::size_t path_depth(std::string_view path) { return path_components(path).size(); }
+
+}  // namespace vorpel

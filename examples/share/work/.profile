@@ -1,0 +1,2 @@
+export EDITOR=nvim
+export PATH="$HOME/bin:$PATH"
