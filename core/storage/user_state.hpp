@@ -30,3 +30,17 @@ struct UserState {
 };
 
 }  // namespace vorpel
+
+#include <expected>
+#include <string_view>
+
+#include "core/storage/core_error.hpp"
+
+namespace vorpel {
+
+// Reads the text of "state.toml" (schema check included).
+std::expected<UserState, TomlError> parse_user_state(std::string_view text);
+// The complete text of "state.toml", or the writer's error message.
+std::expected<std::string, std::string> serialize_user_state(const UserState& state);
+
+}  // namespace vorpel
