@@ -1,0 +1,137 @@
+#include "cli/commands/reports.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include <fmt/format.h>
+
+#include "core/storage/core_error.hpp"
+#include "core/storage/path_text.hpp"
+
+namespace vorpel::commands {
+namespace {
+
+std::vector<std::string> display_paths(const PathSet& paths) {
+  std::vector<std::string> out;
+  out.reserve(paths.size());
+  for (const auto& p : paths) out.push_back(path_display_string(p));
+  return out;
+}
+
+// The lines shared by both text blocks, after the header.
+void append_body(std::string& out, const std::string& name, const std::string& description,
+                 const std::vector<std::string>& packages, const PathSet& manage) {
+  out += fmt::format("  {}\n", name);
+  if (!description.empty()) out += fmt::format("  {}\n", description);
+  if (!packages.empty()) out += fmt::format("  packages: {}\n", fmt::join(packages, ", "));
+  if (!manage.empty()) out += fmt::format("  managed: {}\n", fmt::join(display_paths(manage), ", "));
+}
+
+template <class Json>
+Json summary_members(const ProfileSummary& s) {
+  Json j = Json::object();
+  j["id"] = s.id;
+  j["name"] = s.name;
+  j["description"] = s.description;
+  j["status"] = std::string(status_word(s.status));
+  j["packages"] = s.packages;
+  j["managedPaths"] = s.managed_paths;
+  return j;
+}
+
+}  // namespace
+
+std::string_view status_word(ProfileStatus status) {
+  switch (status) {
+    case ProfileStatus::Active: return "active";
+    case ProfileStatus::Retained: return "retained";
+    case ProfileStatus::Available: return "available";
+    case ProfileStatus::Unavailable: return "unavailable";
+  }
+  return "unavailable";
+}
+
+ProfileStatus profile_status(bool active, bool retained, bool installed) {
+  if (!installed) return ProfileStatus::Unavailable;
+  if (active) return ProfileStatus::Active;
+  return retained ? ProfileStatus::Retained : ProfileStatus::Available;
+}
+
+ProfileSummary profile_summary(const std::string& id, const ProfileState* retained, const Profile* installed,
+                               bool active) {
+  ProfileSummary s;
+  s.id = id;
+  s.status = profile_status(active, retained != nullptr, installed != nullptr);
+  if (retained != nullptr) {
+    s.name = retained->name;
+    s.description = retained->description;
+    s.packages.assign(retained->packages.begin(), retained->packages.end());
+    s.managed_paths = display_paths(retained->manage);
+  } else if (installed != nullptr) {
+    s.name = installed->name;
+    s.description = installed->description;
+    s.packages = installed->packages;
+    s.managed_paths = display_paths(installed->manage);
+  }
+  return s;
+}
+
+std::string retained_profile_text(const std::string& id, const ProfileState& retained, bool active,
+                                  const Profile* installed) {
+  std::string out = fmt::format("{} ({}{})\n", id, active ? "active" : "retained",
+                                installed == nullptr ? ", unavailable" : "");
+  const std::vector<std::string> packages(retained.packages.begin(), retained.packages.end());
+  append_body(out, retained.name, retained.description, packages, retained.manage);
+  return out;
+}
+
+std::string available_profile_text(const Profile& profile) {
+  std::string out = fmt::format("{} (available)\n", profile.id);
+  append_body(out, profile.name, profile.description, profile.packages, profile.manage);
+  return out;
+}
+
+void print_retained_profile(const std::string& id, const ProfileState& retained, bool active,
+                            const Profile* installed) {
+  write_stdout(retained_profile_text(id, retained, active, installed));
+}
+
+void print_available_profile(const Profile& profile) { write_stdout(available_profile_text(profile)); }
+
+ProfileDiagnostic diagnostic_to_json(const RejectedProfile& rejected) {
+  nlohmann::json j = nlohmann::json::object();
+  j["path"] = path_display_string(rejected.manifest);
+  j["message"] = rejected.message;
+  return j;
+}
+
+std::string profile_summary_to_json(const ProfileSummary& summary) {
+  return json_text(summary_members<nlohmann::ordered_json>(summary));
+}
+
+nlohmann::json profile_summary_to_json_value(const ProfileSummary& summary) {
+  return summary_members<nlohmann::json>(summary);
+}
+
+std::string path_display_string(std::string_view path) { return display_path(path); }
+
+std::string json_text(const nlohmann::json& document) {
+  return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string json_text(const nlohmann::ordered_json& document) {
+  return document.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+void print_json(const nlohmann::json& document) { write_stdout(json_text(document) + "\n"); }
+
+void write_stdout(std::string_view text) {
+  const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+  if (written && std::fflush(stdout) == 0) return;
+  const int code = errno;
+  std::fprintf(stderr, "failed printing to stdout: %s\n", OsError::from_errno(code).text().c_str());
+  std::exit(101);
+}
+
+}  // namespace vorpel::commands
