@@ -114,6 +114,29 @@ nlohmann::json profile_summary_to_json_value(const ProfileSummary& summary) {
   return summary_members<nlohmann::json>(summary);
 }
 
+namespace {
+nlohmann::json id_or_null(const std::optional<std::string>& id) {
+  return id ? nlohmann::json(*id) : nlohmann::json(nullptr);
+}
+}  // namespace
+
+nlohmann::json current_report_to_json(const CurrentReport& report) {
+  nlohmann::json j = nlohmann::json::object();
+  j["activeProfile"] = id_or_null(report.active_profile);
+  j["retainedProfiles"] = report.retained_profiles;
+  return j;
+}
+
+nlohmann::json list_report_to_json(const ListReport& report) {
+  nlohmann::json profiles = nlohmann::json::array();
+  for (const auto& s : report.profiles) profiles.push_back(profile_summary_to_json_value(s));
+  nlohmann::json j = nlohmann::json::object();
+  j["activeProfile"] = id_or_null(report.active_profile);
+  j["diagnostics"] = nlohmann::json(report.diagnostics);
+  j["profiles"] = std::move(profiles);
+  return j;
+}
+
 std::string path_display_string(std::string_view path) { return display_path(path); }
 
 std::string json_text(const nlohmann::json& document) {

@@ -59,6 +59,23 @@ std::string profile_summary_to_json(const ProfileSummary& summary);
 // One summary as a value whose members print in byte order of their keys.
 nlohmann::json profile_summary_to_json_value(const ProfileSummary& summary);
 
+// The document of `current --json`: "activeProfile" (null when none) and
+// "retainedProfiles" in id order.
+struct CurrentReport {
+  std::optional<std::string> active_profile;
+  std::vector<std::string> retained_profiles;
+};
+nlohmann::json current_report_to_json(const CurrentReport& report);
+
+// The document of `list --json`: "activeProfile", "diagnostics" in catalogue
+// order, and "profiles" (retained first, then the other installed ones).
+struct ListReport {
+  std::optional<std::string> active_profile;
+  std::vector<ProfileDiagnostic> diagnostics;
+  std::vector<ProfileSummary> profiles;
+};
+nlohmann::json list_report_to_json(const ListReport& report);
+
 // The display text of a path.
 std::string path_display_string(std::string_view path);
 

@@ -143,6 +143,23 @@ TEST(DiagnosticJson, ShowsManifestPathAsDisplayText) {
             R"({"message":"invalid profile id b\"x","path":"/root/b)" + kReplacement + R"(x/profile.toml"})");
 }
 
+TEST(ReportJson, DocumentsPrintKeysInByteOrderAndNullForNoActiveProfile) {
+  EXPECT_EQ(json_text(current_report_to_json({})), R"({"activeProfile":null,"retainedProfiles":[]})");
+  EXPECT_EQ(json_text(current_report_to_json({"work", {"home", "work"}})),
+            R"({"activeProfile":"work","retainedProfiles":["home","work"]})");
+  EXPECT_EQ(json_text(list_report_to_json({})), R"({"activeProfile":null,"diagnostics":[],"profiles":[]})");
+
+  Profile p;
+  p.id = "bare";
+  p.name = "Bare";
+  ListReport report{"bare", {diagnostic_to_json({"/r/x", "/r/x/profile.toml", "bad"})}, {}};
+  report.profiles.push_back(profile_summary("bare", nullptr, &p, true));
+  EXPECT_EQ(json_text(list_report_to_json(report)),
+            R"({"activeProfile":"bare","diagnostics":[{"message":"bad","path":"/r/x/profile.toml"}],)"
+            R"("profiles":[{"description":"","id":"bare","managedPaths":[],"name":"Bare","packages":[],)"
+            R"("status":"active"}]})");
+}
+
 TEST(JsonText, EscapesOnlyWhatTheRulesName) {
   const struct {
     std::string in, out;
