@@ -1,0 +1,142 @@
+#include "cli/commands/child_process.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_dir.hpp"
+
+namespace vorpel::commands {
+namespace {
+
+using testing::TempDir;
+
+std::vector<std::string> args(std::initializer_list<const char*> list) { return {list.begin(), list.end()}; }
+
+TEST(ExitStatusTest, TextOfEveryKindOfEnd) {
+  struct Case {
+    ExitStatus status;
+    const char* text;
+  };
+  const Case cases[] = {
+      {ExitStatus::exited(0), "exit status: 0"},
+      {ExitStatus::exited(1), "exit status: 1"},
+      {ExitStatus::exited(255), "exit status: 255"},
+      {ExitStatus::signaled(15), "signal: 15 (SIGTERM)"},
+      {ExitStatus::signaled(9), "signal: 9 (SIGKILL)"},
+      {ExitStatus::signaled(11, true), "signal: 11 (SIGSEGV) (core dumped)"},
+      {ExitStatus::signaled(34), "signal: 34"},
+      {ExitStatus::signaled(40, true), "signal: 40 (core dumped)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.status.text(), c.text);
+}
+
+TEST(ExitStatusTest, OnlyExitCodeZeroIsSuccess) {
+  EXPECT_TRUE(ExitStatus::exited(0).success());
+  EXPECT_FALSE(ExitStatus::exited(1).success());
+  // Signal numbers never count as exit codes, not even "0"-like ones.
+  EXPECT_FALSE(ExitStatus::signaled(15).success());
+}
+
+TEST(ExitStatusTest, ReadsWaitStatus) {
+  const auto exited = ExitStatus::from_wait_status(W_EXITCODE(3, 0));
+  EXPECT_EQ(exited.code(), 3);
+  EXPECT_FALSE(exited.signal().has_value());
+
+  const auto killed = ExitStatus::from_wait_status(W_EXITCODE(0, SIGTERM));
+  EXPECT_EQ(killed.signal(), SIGTERM);
+  EXPECT_FALSE(killed.code().has_value());
+  EXPECT_FALSE(killed.core_dumped());
+
+  const auto dumped = ExitStatus::from_wait_status(W_EXITCODE(0, SIGSEGV) | WCOREFLAG);
+  EXPECT_EQ(dumped.text(), "signal: 11 (SIGSEGV) (core dumped)");
+}
+
+TEST(SignalNameTest, StandardSignalsOneToThirtyOneAreNamed) {
+  const std::pair<int, const char*> named[] = {
+      {1, "SIGHUP"},    {2, "SIGINT"},  {6, "SIGABRT"}, {13, "SIGPIPE"}, {16, "SIGSTKFLT"}, {17, "SIGCHLD"},
+      {19, "SIGSTOP"},  {28, "SIGWINCH"}, {29, "SIGIO"}, {30, "SIGPWR"},  {31, "SIGSYS"},
+  };
+  for (const auto& [number, name] : named) EXPECT_EQ(signal_name(number), name) << number;
+  for (int number = 1; number <= 31; ++number) EXPECT_TRUE(signal_name(number).has_value()) << number;
+  for (int number : {0, -1, 32, SIGRTMIN, 64}) EXPECT_FALSE(signal_name(number).has_value()) << number;
+}
+
+TEST(RunCapturedTest, PassesArgumentsVerbatimWithoutAShell) {
+  const auto run = run_captured("printf", args({"%s|", "a b", "$HOME", "*", ";", "'q'", ""}));
+  ASSERT_TRUE(run.has_value()) << run.error().text();
+  EXPECT_TRUE(run->status.success());
+  EXPECT_EQ(run->out, "a b|$HOME|*|;|'q'||");
+  EXPECT_EQ(run->err, "");
+}
+
+TEST(RunCapturedTest, StandardInputIsDevNull) {
+  const auto run = run_captured("readlink", args({"/proc/self/fd/0"}));
+  ASSERT_TRUE(run.has_value()) << run.error().text();
+  EXPECT_EQ(run->out, "/dev/null\n");
+}
+
+TEST(RunCapturedTest, DrainsBothStreamsWhileTheChildWrites) {
+  // Far more than a pipe holds on either stream: reading one stream to its
+  // end before the other would leave the child blocked forever.
+  const auto run = run_captured(
+      "sh", args({"-c", "head -c 1048576 /dev/zero >&2; head -c 1048576 /dev/zero; echo end >&2; exit 4"}));
+  ASSERT_TRUE(run.has_value()) << run.error().text();
+  EXPECT_EQ(run->out.size(), 1048576u);
+  EXPECT_EQ(run->err.size(), 1048576u + 4);
+  EXPECT_EQ(run->err.substr(run->err.size() - 4), "end\n");
+  EXPECT_EQ(run->status.text(), "exit status: 4");
+}
+
+TEST(RunCapturedTest, ReportsTheSignalThatEndedTheChild) {
+  const auto run = run_captured("sh", args({"-c", "echo partial; kill -s TERM $$"}));
+  ASSERT_TRUE(run.has_value()) << run.error().text();
+  EXPECT_FALSE(run->status.success());
+  EXPECT_EQ(run->status.text(), "signal: 15 (SIGTERM)");
+  EXPECT_EQ(run->out, "partial\n");
+}
+
+TEST(RunCapturedTest, LooksTheProgramUpAlongPath) {
+  TempDir dir;
+  testing::write_file(dir / "vorpel-probe", "#!/bin/sh\necho probed \"$@\"\n");
+  ASSERT_EQ(chmod((dir / "vorpel-probe").c_str(), 0755), 0);
+  const std::string saved = getenv("PATH");
+  setenv("PATH", (dir.path() + ":" + saved).c_str(), 1);
+  const auto run = run_captured("vorpel-probe", args({"x"}));
+  setenv("PATH", saved.c_str(), 1);
+  ASSERT_TRUE(run.has_value()) << run.error().text();
+  EXPECT_EQ(run->out, "probed x\n");
+}
+
+TEST(RunTest, MissingProgramIsAnOsError) {
+  const auto captured = run_captured("vorpel-no-such-program", {});
+  ASSERT_FALSE(captured.has_value());
+  EXPECT_EQ(captured.error().text(), "No such file or directory (os error 2)");
+  const auto inherited = run_inherited("vorpel-no-such-program", {});
+  ASSERT_FALSE(inherited.has_value());
+  EXPECT_TRUE(inherited.error().is_not_found());
+}
+
+TEST(RunInheritedTest, ChildWritesToTheToolsOwnStreams) {
+  TempDir dir;
+  const std::string out_path = dir / "out";
+  fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  ASSERT_GE(saved, 0);
+  const int file = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(file, 0);
+  dup2(file, STDOUT_FILENO);
+  close(file);
+  const auto status = run_inherited("sh", args({"-c", "echo to the terminal; exit 7"}));
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  ASSERT_TRUE(status.has_value()) << status.error().text();
+  EXPECT_EQ(status->code(), 7);
+  EXPECT_EQ(testing::read_file(out_path), "to the terminal\n");
+}
+
+}  // namespace
+}  // namespace vorpel::commands
