@@ -1,6 +1,8 @@
 // Whole-file replacement through a synced temporary file and one rename.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -8,6 +10,26 @@
 
 namespace vorpel {
 
+// Creates the target's directory when missing and sets it to 0700, writes
+// the contents to a fresh temporary file beside the target, syncs it, renames
+// it over the target and syncs the directory. Before the rename the target is
+// never touched; a temporary file left by a failure is not removed.
 Status write_file_atomically(const std::string& target, std::string_view contents);
 
+namespace detail {
+
+// What makes a temporary name unique: the process id and the time of the
+// call in nanoseconds since the Unix epoch.
+struct TempNameSeed {
+  pid_t pid;
+  unsigned __int128 nanos;
+};
+
+std::string decimal(unsigned __int128 value);
+// ".{name}.{pid}-{nanos}-{attempt}.tmp"
+std::string temp_file_name(std::string_view target_name, const TempNameSeed& seed, unsigned attempt);
+// write_file_atomically with the process id and clock reading given.
+Status write_file_atomically(const std::string& target, std::string_view contents, const TempNameSeed& seed);
+
+}  // namespace detail
 }  // namespace vorpel

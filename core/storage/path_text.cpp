@@ -93,4 +93,30 @@ std::string display_path(std::string_view bytes) {
   return out;
 }
 
+namespace {
+
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+}  // namespace
+
+bool is_blank_text(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t bad = 0;
+    bool truncated = false;
+    const std::size_t n = sequence_at(text, i, bad, truncated);
+    if (n == 0) return false;
+    const auto byte = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(text[i + k])); };
+    char32_t c = n == 1 ? byte(0) : byte(0) & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (byte(k) & 0x3F);
+    if (!is_white_space(c)) return false;
+    i += n;
+  }
+  return true;
+}
+
 }  // namespace vorpel

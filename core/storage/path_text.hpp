@@ -23,4 +23,9 @@ struct Utf8Fault {
 // Returns true when `bytes` is valid; otherwise fills `fault`.
 bool check_utf8(std::string_view bytes, Utf8Fault& fault);
 
+// True when nothing is left of `text` once the Unicode White_Space
+// characters are removed from both ends (the empty text included). Bytes
+// that are not UTF-8 count as content.
+bool is_blank_text(std::string_view text);
+
 }  // namespace vorpel

@@ -1,0 +1,158 @@
+#include "core/storage/state_store.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "tests/support/temp_dir.hpp"
+
+namespace vorpel {
+namespace {
+
+using testing::TempDir;
+using testing::path_exists;
+using testing::read_file;
+using testing::write_file;
+
+ProfileState entry(std::string name, std::set<std::string> packages = {}, PathSet manage = {}) {
+  return ProfileState{.name = std::move(name), .description = "", .packages = std::move(packages), .manage = std::move(manage)};
+}
+
+UserState valid_state() {
+  UserState s;
+  s.active_profile = "work";
+  s.introduced_packages = {"git", "lib32-glibc"};
+  s.profiles["home"] = entry("Home", {}, {".profile"});
+  s.profiles["work"] = entry("work", {"git", "gtk+"}, {".config/nvim", ".config/nvim-old", "bin"});
+  return s;
+}
+
+TEST(ValidateState, AcceptsDefaultAndValidStates) {
+  EXPECT_TRUE(validate_state(UserState{}));
+  EXPECT_TRUE(validate_state(valid_state()));
+}
+
+TEST(ValidateState, EachRuleHasItsMessageAndTheFirstFailureWins) {
+  const struct {
+    const char* label;
+    std::function<void(UserState&)> change;
+    std::string message;
+  } cases[] = {
+      {"schema", [](UserState& s) { s.schema = 4; s.active_profile = "gone"; }, "invalid user state schema"},
+      {"active not retained",
+       [](UserState& s) { s.active_profile = "gone"; s.introduced_packages.insert("bad name"); },
+       "active profile gone is not retained"},
+      {"empty active id", [](UserState& s) { s.active_profile = ""; }, "active profile  is not retained"},
+      {"introduced package",
+       [](UserState& s) { s.introduced_packages.insert("a/b"); s.profiles["Bad"] = entry("x"); },
+       "invalid package name a/b"},
+      {"id", [](UserState& s) { s.profiles["Bad"] = entry(" "); }, "invalid saved profile Bad"},
+      {"blank name", [](UserState& s) { s.profiles["home"].name = " \t\u3000\u2028 "; },
+       "saved profile home has an empty name"},
+      {"empty name", [](UserState& s) { s.profiles["home"] = entry("", {"x y"}); },
+       "saved profile home has an empty name"},
+      {"entry package", [](UserState& s) { s.profiles["home"].packages.insert("x y"); }, "invalid package name x y"},
+      // Every path is checked for cleanness before any overlap.
+      {"managed path",
+       [](UserState& s) { s.profiles["work"].manage.insert(".config"); s.profiles["work"].manage.insert("z/../y"); },
+       "invalid managed path z/../y for profile work"},
+      {"absolute path", [](UserState& s) { s.profiles["home"].manage.insert("/etc"); },
+       "invalid managed path /etc for profile home"},
+      {"path shown as text", [](UserState& s) { s.profiles["home"].manage.insert("./\xFF"); },
+       "invalid managed path ./\xEF\xBF\xBD for profile home"},
+      {"overlap names the ancestor", [](UserState& s) { s.profiles["work"].manage.insert(".config"); },
+       "overlapping managed path .config for profile work"},
+      // Entries are checked in id order, each one completely.
+      {"entry order",
+       [](UserState& s) { s.profiles["home"].manage.insert(".profile/x"); s.profiles["work"].packages.insert("?"); },
+       "overlapping managed path .profile for profile home"},
+  };
+  for (const auto& c : cases) {
+    UserState s = valid_state();
+    c.change(s);
+    const auto result = validate_state(s);
+    ASSERT_FALSE(result) << c.label;
+    EXPECT_TRUE(result.error().is_message()) << c.label;
+    EXPECT_EQ(result.error().text(), c.message) << c.label;
+  }
+}
+
+TEST(ValidateState, NameIsTrimmedOnlyForTheTest) {
+  UserState s = valid_state();
+  s.profiles["home"].name = "\u00A0x\u00A0";
+  EXPECT_TRUE(validate_state(s));
+  s.profiles["home"].name = "\xFF";  // not UTF-8, but not blank either
+  EXPECT_TRUE(validate_state(s));
+}
+
+TEST(ForgetProfile, RefusesTheActiveProfileAndDropsOthers) {
+  UserState s = valid_state();
+  const auto active = forget_profile(s, "work");
+  ASSERT_FALSE(active);
+  EXPECT_EQ(active.error().text(), "cannot remove active profile work");
+  EXPECT_EQ(s, valid_state());
+
+  EXPECT_EQ(forget_profile(s, "other").value(), false);
+  EXPECT_EQ(s, valid_state());
+
+  EXPECT_EQ(forget_profile(s, "home").value(), true);
+  EXPECT_FALSE(s.profiles.contains("home"));
+  EXPECT_EQ(s.introduced_packages, valid_state().introduced_packages);
+
+  // An active id that is not retained is still refused.
+  UserState dangling;
+  dangling.active_profile = "ghost";
+  EXPECT_FALSE(forget_profile(dangling, "ghost"));
+}
+
+TEST(UnusedIntroducedPackages, NamesNoRetainedProfileNeeds) {
+  UserState s;
+  EXPECT_TRUE(unused_introduced_packages(s).empty());
+  s.introduced_packages = {"a", "b", "c"};
+  s.profiles["x"] = entry("x", {"b"});
+  s.profiles["y"] = entry("y", {"c", "d"});
+  EXPECT_EQ(unused_introduced_packages(s), (std::set<std::string>{"a"}));
+}
+
+TEST(ProfileStateFromProfile, CopiesTheRecordedFields) {
+  const Profile p{.id = "work", .name = " Work ", .description = "d", .content_root = "/usr/share/work",
+                  .packages = {"nano", "git"}, .manage = {"bin", ".profile"}};
+  const ProfileState s = profile_state_from_profile(p);
+  EXPECT_EQ(s, (ProfileState{.name = " Work ", .description = "d", .packages = {"git", "nano"}, .manage = {".profile", "bin"}}));
+}
+
+TEST(CheckPackageName, MessageNamesThePackage) {
+  EXPECT_TRUE(check_package_name("python3.12"));
+  EXPECT_EQ(check_package_name("").error().text(), "invalid package name ");
+  EXPECT_EQ(check_package_name("a:b").error().text(), "invalid package name a:b");
+}
+
+TEST(SaveState, WritesTheRenderedStatePrivately) {
+  TempDir tmp;
+  const std::string path = tmp / "st/vorpel/state.toml";
+  ASSERT_TRUE(save_state(path, UserState{}));
+  EXPECT_EQ(read_file(path), "schema = 5\nintroduced_packages = []\n\n[profiles]\n");
+  struct stat st{};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST(SaveState, UnrenderableStateTouchesNothing) {
+  TempDir tmp;
+  const std::string path = tmp / "vorpel/state.toml";
+  UserState bad;
+  bad.profiles["p"] = entry("p", {}, {"a\xFF"});
+  const auto missing_dir = save_state(path, bad);
+  ASSERT_FALSE(missing_dir);
+  EXPECT_TRUE(missing_dir.error().is_message());
+  EXPECT_EQ(missing_dir.error().text(), "path contains invalid UTF-8 characters");
+  EXPECT_FALSE(path_exists(tmp / "vorpel"));
+
+  write_file(path, "old\n");
+  EXPECT_FALSE(save_state(path, bad));
+  EXPECT_EQ(read_file(path), "old\n");
+}
+
+}  // namespace
+}  // namespace vorpel
