@@ -133,7 +133,7 @@ TEST(AtomicFile, FailuresBeforeTheTemporaryFile) {
   EXPECT_EQ(io_path(blocked), tmp / "plain");
   EXPECT_EQ(read_file(tmp / "plain"), "not a directory\n");
 
-  for (const std::string target : {"", "/"}) {
+  for (const std::string& target : {std::string(), std::string("/")}) {
     const auto s = write_file_atomically(target, "x");
     ASSERT_FALSE(s);
     EXPECT_EQ(s.error().text(), "path has no parent");

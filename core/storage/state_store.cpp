@@ -1,12 +1,61 @@
 #include "core/storage/state_store.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <fmt/format.h>
 
 #include "core/storage/atomic_file.hpp"
 #include "core/storage/path_rules.hpp"
 #include "core/storage/path_text.hpp"
+#include "core/storage/unique_fd.hpp"
 
 namespace vorpel {
+namespace {
+
+// Failures of stat that mean there is no state file to be had, so the user
+// has no state yet. Anything else (an I/O error of the device, say) is
+// reported: answering with the default state would let the next save
+// overwrite the user's records.
+bool means_no_state_file(int err) {
+  return err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP;
+}
+
+std::expected<std::string, OsError> read_text_file(const std::string& path) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::unexpected(OsError::last());
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(OsError::last());
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  if (!is_valid_utf8(text)) return std::unexpected(OsError::invalid_utf8());
+  return text;
+}
+
+}  // namespace
+
+Result<UserState> load_state(const std::string& state_path) {
+  struct stat st{};
+  if (::stat(state_path.c_str(), &st) != 0) {
+    if (means_no_state_file(errno)) return UserState{};
+    return fail_errno(state_path);
+  }
+  auto text = io_error_with_path(state_path, read_text_file(state_path));
+  if (!text) return std::unexpected(std::move(text.error()));
+  auto state = parse_user_state(*text);
+  if (!state) return std::unexpected(CoreError::toml(state_path, std::move(state.error())));
+  return std::move(*state);
+}
 
 Status save_state(const std::string& state_path, const UserState& state) {
   auto text = serialize_user_state(state);

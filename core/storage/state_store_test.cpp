@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <functional>
 
 #include "tests/support/temp_dir.hpp"
@@ -152,6 +155,110 @@ TEST(SaveState, UnrenderableStateTouchesNothing) {
   write_file(path, "old\n");
   EXPECT_FALSE(save_state(path, bad));
   EXPECT_EQ(read_file(path), "old\n");
+}
+
+TEST(LoadState, NoReachableFileIsTheDefaultStateAndCreatesNothing) {
+  TempDir tmp;
+  write_file(tmp / "plain", "");
+  ASSERT_EQ(::symlink("missing", (tmp / "dangling").c_str()), 0);
+  ASSERT_EQ(::symlink("loop", (tmp / "loop").c_str()), 0);
+  for (const std::string& path : {tmp / "none/vorpel/state.toml", tmp / "plain/state.toml", tmp / "dangling",
+                                 tmp / "loop"}) {
+    const auto s = load_state(path);
+    ASSERT_TRUE(s) << path << ": " << s.error().text();
+    EXPECT_EQ(*s, UserState{}) << path;
+    EXPECT_TRUE(validate_state(*s));
+  }
+  EXPECT_FALSE(path_exists(tmp / "none"));
+  EXPECT_FALSE(path_exists(tmp / "missing"));
+}
+
+TEST(LoadState, UnsearchableDirectoryIsTheDefaultState) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permission denial cannot be tested as root (euid 0)";
+  TempDir tmp;
+  write_file(tmp / "closed/state.toml", "schema = 5\n");
+  ASSERT_EQ(::chmod((tmp / "closed").c_str(), 0600), 0);
+  const auto s = load_state(tmp / "closed/state.toml");
+  ASSERT_TRUE(s) << s.error().text();
+  EXPECT_EQ(*s, UserState{});
+}
+
+TEST(LoadState, SavedStateLoadsBackEqual) {
+  TempDir tmp;
+  const std::string path = tmp / "vorpel/state.toml";
+  ASSERT_TRUE(save_state(path, valid_state()));
+  EXPECT_EQ(load_state(path).value(), valid_state());
+}
+
+TEST(LoadState, DanglingLinkLoadsAsDefaultAndSaveReplacesTheLink) {
+  TempDir tmp;
+  const std::string path = tmp / "state.toml";
+  ASSERT_EQ(::symlink("gone", path.c_str()), 0);
+  ASSERT_EQ(load_state(path).value(), UserState{});
+  ASSERT_TRUE(save_state(path, valid_state()));
+  struct stat st{};
+  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_FALSE(path_exists(tmp / "gone"));
+}
+
+TEST(LoadState, UnreadableOrBrokenFilesGiveTheirErrors) {
+  TempDir tmp;
+  const struct {
+    const char* label;
+    std::function<void(const std::string&)> make;
+    std::string text;  // %s stands for the state file path
+  } cases[] = {
+      {"directory", [](const std::string& p) { testing::make_dirs(p); },
+       "I/O at %s: Is a directory (os error 21)"},
+      {"not UTF-8", [](const std::string& p) { write_file(p, "schema = 5\nactive_profile = \"\xFF\"\n"); },
+       "I/O at %s: stream did not contain valid UTF-8"},
+      {"empty", [](const std::string& p) { write_file(p, ""); }, "invalid manifest %s: missing field `schema`\n"},
+      {"old schema", [](const std::string& p) { write_file(p, "schema = 4\n"); },
+       "invalid manifest %s: unsupported state schema 4; expected 5\n"},
+      {"truncated", [](const std::string& p) { write_file(p, "schema = 5\n[profiles.p]\nname = \"wo"); },
+       "invalid manifest %s: TOML parse error at line 3, column "},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string path = tmp / ("case" + std::to_string(n++) + "/state.toml");
+    c.make(path);
+    const auto s = load_state(path);
+    ASSERT_FALSE(s) << c.label;
+    std::string expected = c.text;
+    expected.replace(expected.find("%s"), 2, path);
+    EXPECT_TRUE(s.error().text().starts_with(expected)) << c.label << ": " << s.error().text();
+  }
+
+  // Unknown keys are reported before the schema is looked at.
+  const std::string path = tmp / "unknown.toml";
+  write_file(path, "schema = 4\nactive = \"x\"\n");
+  const auto s = load_state(path);
+  ASSERT_FALSE(s);
+  EXPECT_NE(s.error().text().find("unknown field `active`"), std::string::npos) << s.error().text();
+}
+
+// A metadata failure that does not say the file is absent must not pass for
+// "no state yet": the next save would overwrite the user's records.
+TEST(LoadState, OtherMetadataFailuresAreReported) {
+  TempDir tmp;
+  const std::string path = tmp.path() + "/" + std::string(300, 'n') + "/state.toml";
+  const auto s = load_state(path);
+  ASSERT_FALSE(s);
+  ASSERT_NE(s.error().as_io(), nullptr);
+  EXPECT_EQ(s.error().as_io()->path, path);
+  EXPECT_EQ(s.error().as_io()->source.code(), ENAMETOOLONG);
+}
+
+TEST(LoadState, UnreadableFileIsAnIoError) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permission denial cannot be tested as root (euid 0)";
+  TempDir tmp;
+  const std::string path = tmp / "state.toml";
+  write_file(path, "schema = 5\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0), 0);
+  const auto s = load_state(path);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().text(), "I/O at " + path + ": Permission denied (os error 13)");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "core/storage/path_text.hpp"
+#include "core/storage/toml_record.hpp"
 
 namespace vorpel {
 namespace {
@@ -104,7 +105,35 @@ void serialize_profile_state(StateWriter& w, std::string_view id, const ProfileS
   w.array_line("manage", entry.manage, kBadPath);
 }
 
+const TomlRecord<UserState>& user_state_record() {
+  static const TomlRecord<UserState> record = [] {
+    TomlRecord<ProfileState> entry("ProfileState");
+    entry.field("name", &ProfileState::name, Presence::Required)
+        .field("description", &ProfileState::description)
+        .field("packages", &ProfileState::packages)
+        .field("manage", &ProfileState::manage);
+    TomlRecord<UserState> state("UserState");
+    state.field("schema", &UserState::schema, Presence::Required)
+        .field("active_profile", &UserState::active_profile)
+        .field("introduced_packages", &UserState::introduced_packages)
+        .field("profiles", &UserState::profiles, entry);
+    return state;
+  }();
+  return record;
+}
+
 }  // namespace
+
+std::expected<UserState, TomlError> parse_user_state(std::string_view text) {
+  auto state = read_toml_record(text, user_state_record());
+  if (!state) return std::unexpected(std::move(state.error()));
+  // Checked only once the whole document has read, so any reading fault wins.
+  if (state->schema != kStateSchema) {
+    return std::unexpected(
+        toml_message_error(fmt::format("unsupported state schema {}; expected {}", state->schema, kStateSchema)));
+  }
+  return state;
+}
 
 std::expected<std::string, std::string> serialize_user_state(const UserState& state) {
   StateWriter w;
