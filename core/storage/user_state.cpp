@@ -127,7 +127,7 @@ const TomlRecord<UserState>& user_state_record() {
 std::expected<UserState, TomlError> parse_user_state(std::string_view text) {
   auto state = read_toml_record(text, user_state_record());
   if (!state) return std::unexpected(std::move(state.error()));
-  // Checked only once the whole document has read, so any reading fault wins.
+  // Checked only once the whole document has been read, so any reading fault wins.
   if (state->schema != kStateSchema) {
     return std::unexpected(
         toml_message_error(fmt::format("unsupported state schema {}; expected {}", state->schema, kStateSchema)));
