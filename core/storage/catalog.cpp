@@ -1,0 +1,214 @@
+#include "core/storage/catalog.hpp"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <set>
+
+#include <fmt/format.h>
+
+#include "core/storage/manifest.hpp"
+#include "core/storage/path_text.hpp"
+#include "core/storage/text_file.hpp"
+#include "core/storage/unique_fd.hpp"
+
+namespace vorpel {
+namespace {
+
+// Unicode White_Space, for telling a blank Profile name.
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// `text` is valid UTF-8 (the manifest was checked before it was read).
+bool is_blank(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    char32_t c = b;
+    std::size_t n = 1;
+    if (b >= 0xF0) {
+      c = b & 0x07;
+      n = 4;
+    } else if (b >= 0xE0) {
+      c = b & 0x0F;
+      n = 3;
+    } else if (b >= 0xC0) {
+      c = b & 0x1F;
+      n = 2;
+    }
+    for (std::size_t k = 1; k < n && i + k < text.size(); ++k) {
+      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    if (!is_white_space(c)) return false;
+    i += n;
+  }
+  return true;
+}
+
+enum class EntryKind { Directory, Regular, Symlink, Other };
+
+EntryKind kind_of_mode(mode_t mode) {
+  if (S_ISDIR(mode)) return EntryKind::Directory;
+  if (S_ISREG(mode)) return EntryKind::Regular;
+  if (S_ISLNK(mode)) return EntryKind::Symlink;
+  return EntryKind::Other;
+}
+
+// Reads the next entry name, skipping "." and "..". std::nullopt at the end;
+// an error when the listing fails.
+std::expected<std::optional<dirent*>, OsError> next_entry(DIR* dir) {
+  while (true) {
+    errno = 0;
+    dirent* entry = ::readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0) return std::unexpected(OsError::last());
+      return std::optional<dirent*>();
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    return std::optional<dirent*>(entry);
+  }
+}
+
+// Steps 3 to 13 for one Profile directory; the error refuses it.
+Result<Profile> load_profile(const std::string& root, const std::string& name, const std::string& manifest_path) {
+  if (!is_valid_utf8(name)) return fail("profile directory name is not valid UTF-8");
+  const std::string& id = name;
+  if (!is_valid_profile_id(id)) return fail(fmt::format("invalid profile id {}", id));
+
+  auto text = io_error_with_path(manifest_path, read_text_file(manifest_path));
+  if (!text) return std::unexpected(std::move(text.error()));
+  auto manifest = parse_raw_manifest(*text);
+  if (!manifest) return std::unexpected(CoreError::toml(manifest_path, std::move(manifest.error())));
+
+  if (manifest->schema != kManifestSchema) {
+    return fail(fmt::format("unsupported profile schema {}; expected {}", manifest->schema, kManifestSchema));
+  }
+  if (is_blank(manifest->name)) return fail("profile name cannot be empty");
+
+  const auto content_root = profile_content_root(root, id);
+  if (!content_root) return fail("profile root must be below <share>/vorpel/profiles");
+  const std::string& c = *content_root;
+  struct stat st {};
+  if (::lstat(c.c_str(), &st) != 0) return fail_errno(c);
+  if (!S_ISDIR(st.st_mode)) {
+    return fail(fmt::format("profile content root {} must be a real directory", display_path(c)));
+  }
+  if (auto tree = validate_content_tree(c); !tree) return std::unexpected(std::move(tree.error()));
+
+  std::vector<std::string> packages;
+  std::set<std::string> accepted;
+  for (const auto& p : manifest->packages) {
+    if (!is_valid_package_name(p)) return fail(fmt::format("invalid package name {}", p));
+    if (!accepted.insert(p).second) return fail(fmt::format("duplicate package name {}", p));
+    packages.push_back(p);
+  }
+
+  PathSet manage;
+  for (const auto& s : manifest->manage) {
+    if (!is_clean_relative_path(s)) return fail(fmt::format("invalid managed path {}", display_path(s)));
+    if (overlaps_state_directory_path(s)) {
+      return fail(fmt::format("managed path {} overlaps Vorpel state", display_path(s)));
+    }
+    const std::string target = join_path(c, s);
+    if (::stat(target.c_str(), &st) != 0) {
+      return fail(fmt::format("managed path {} does not exist in {}", display_path(s), display_path(c)));
+    }
+    if (paths_overlap_any(manage, s)) {
+      return fail(fmt::format("managed path {} overlaps another managed path", display_path(s)));
+    }
+    manage.insert(s);
+  }
+
+  return Profile{id, std::move(manifest->name), std::move(manifest->description), c, std::move(packages),
+                 std::move(manage)};
+}
+
+}  // namespace
+
+std::string resolve_profile_root() {
+  if (const char* value = std::getenv("VORPEL_PROFILE_ROOT")) return value;
+  return std::string(kDefaultProfileRoot);
+}
+
+std::optional<std::string> profile_content_root(std::string_view profile_root, std::string_view id) {
+  const auto parent = parent_path(profile_root);
+  if (!parent) return std::nullopt;
+  const auto grandparent = parent_path(*parent);
+  if (!grandparent) return std::nullopt;
+  return join_path(*grandparent, id);
+}
+
+Result<ProfileCatalog> load_profile_catalog(const std::string& profile_root) {
+  ProfileCatalog catalog;
+  struct stat st {};
+  if (::stat(profile_root.c_str(), &st) != 0) return catalog;
+
+  UniqueDir dir(::opendir(profile_root.c_str()));
+  if (!dir) return fail_errno(profile_root);
+
+  // The whole listing first, so that a failing entry leaves no partial work.
+  std::vector<std::string> directories;
+  while (true) {
+    auto entry = next_entry(dir.get());
+    if (!entry) return fail_io(profile_root, std::move(entry.error()));
+    if (!*entry) break;
+    const dirent* e = **entry;
+    std::string name = e->d_name;
+    const std::string path = join_path(profile_root, name);
+    EntryKind kind = EntryKind::Other;
+    if (e->d_type != DT_UNKNOWN) {
+      kind = e->d_type == DT_DIR ? EntryKind::Directory : EntryKind::Other;
+    } else {
+      struct stat est {};
+      if (::lstat(path.c_str(), &est) != 0) return fail_errno(path);
+      kind = kind_of_mode(est.st_mode);
+    }
+    if (kind == EntryKind::Directory) directories.push_back(std::move(name));
+  }
+  dir.reset();
+  // Entries of one directory: the order of paths is the byte order of names.
+  std::sort(directories.begin(), directories.end());
+
+  for (const auto& name : directories) {
+    const std::string directory = join_path(profile_root, name);
+    const std::string manifest = join_path(directory, kManifestFileName);
+    if (::stat(manifest.c_str(), &st) != 0) continue;  // not a Profile directory
+    auto profile = load_profile(profile_root, name, manifest);
+    if (!profile) {
+      catalog.rejected.push_back(RejectedProfile{directory, manifest, profile.error().text()});
+      continue;
+    }
+    std::string id = profile->id;
+    catalog.profiles.emplace(std::move(id), std::move(*profile));
+  }
+  return catalog;
+}
+
+Status validate_content_tree(const std::string& directory) {
+  UniqueDir dir(::opendir(directory.c_str()));
+  if (!dir) return fail_errno(directory);
+  while (true) {
+    auto entry = next_entry(dir.get());
+    if (!entry) return fail_io(directory, std::move(entry.error()));
+    if (!*entry) return {};
+    const std::string path = join_path(directory, (**entry)->d_name);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return fail_errno(path);
+    switch (kind_of_mode(st.st_mode)) {
+      case EntryKind::Directory:
+        if (auto sub = validate_content_tree(path); !sub) return sub;
+        break;
+      case EntryKind::Regular: break;
+      case EntryKind::Symlink:
+        return fail(fmt::format("profile content may not contain symbolic link {}", display_path(path)));
+      case EntryKind::Other: return fail(fmt::format("unsupported profile content {}", display_path(path)));
+    }
+  }
+}
+
+}  // namespace vorpel
