@@ -525,7 +525,7 @@ std::string invalid_type(const toml::node& node, std::string_view expected, bool
 std::vector<std::pair<const toml::key*, const toml::node*>> in_document_order(const toml::table& table) {
   std::vector<std::pair<const toml::key*, const toml::node*>> entries;
   for (auto&& [k, v] : table) entries.emplace_back(&k, &v);
-  std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
     const auto& pa = a.first->source().begin;
     const auto& pb = b.first->source().begin;
     return pa.line != pb.line ? pa.line < pb.line : pa.column < pb.column;
