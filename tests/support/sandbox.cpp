@@ -1,0 +1,86 @@
+#include "tests/support/sandbox.hpp"
+
+#include <cstdlib>
+
+#include "tests/support/temp_dir.hpp"
+
+namespace vorpel::testing {
+
+Sandbox::Sandbox() {
+  make_dirs(home());
+  make_dirs(profile_root());
+  const char* path = std::getenv("PATH");
+  env["PATH"] = source_dir() + "/tests/fakes:" + (path != nullptr ? path : "/usr/bin:/bin");
+  env["HOME"] = home();
+  env["VORPEL_PROFILE_ROOT"] = profile_root();
+  env["XDG_STATE_HOME"] = std::nullopt;
+  env["VORPEL_FAKE_LOG"] = log_path();
+  env["VORPEL_FAKE_INSTALLED"] = installed_path();
+  for (const char* name : {"VORPEL_FAKE_QUERY_STDERR", "VORPEL_FAKE_QUERY_EXIT", "VORPEL_FAKE_QUERY_SIGNAL",
+                           "VORPEL_FAKE_CHANGE_EXIT", "VORPEL_FAKE_CHANGE_SIGNAL", "VORPEL_FAKE_SUDO_EXIT",
+                           "VORPEL_FAKE_SUDO_SIGNAL", "VORPEL_FAKE_SUDO"}) {
+    env[name] = std::nullopt;
+  }
+}
+
+void Sandbox::write_manifest(const std::string& id, const std::string& text) const {
+  write_file(profile_root() + "/" + id + "/profile.toml", text);
+}
+
+namespace {
+
+std::string toml_array(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i != 0) out += ", ";
+    out += "\"" + items[i] + "\"";
+  }
+  return out + "]";
+}
+
+}  // namespace
+
+void Sandbox::add_profile(const std::string& id, const std::vector<std::string>& packages,
+                          const std::vector<std::string>& manage) const {
+  make_dirs(content_root(id));
+  write_manifest(id, "schema = 4\nname = \"" + id + "\"\npackages = " + toml_array(packages) +
+                         "\nmanage = " + toml_array(manage) + "\n");
+}
+
+void Sandbox::write_content(const std::string& id, const std::string& relative, const std::string& text) const {
+  write_file(content_root(id) + "/" + relative, text);
+}
+
+void Sandbox::write_home(const std::string& relative, const std::string& text) const {
+  write_file(home() + "/" + relative, text);
+}
+
+void Sandbox::write_state(const std::string& text) const { write_file(state_file(), text); }
+
+void Sandbox::set_installed(const std::vector<std::string>& names) const {
+  std::string text;
+  for (const auto& name : names) text += name + "\n";
+  write_file(installed_path(), text);
+}
+
+std::vector<std::string> Sandbox::fake_log() const {
+  if (!path_exists(log_path())) return {};
+  std::vector<std::string> lines;
+  const std::string text = read_file(log_path());
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+RunResult Sandbox::run(const std::vector<std::string>& args) const {
+  RunOptions options;
+  options.env = env;
+  return run_vorpel(args, options);
+}
+
+}  // namespace vorpel::testing
