@@ -1,5 +1,7 @@
 #include "core/storage/path_text.hpp"
 
+#include <fmt/format.h>
+
 namespace vorpel {
 namespace {
 
@@ -91,6 +93,45 @@ std::string display_path(std::string_view bytes) {
     }
   }
   return out;
+}
+
+std::string debug_quoted(std::string_view bytes, bool escape_single_quote) {
+  std::string out = "\"";
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    std::size_t bad = 0;
+    bool truncated = false;
+    const std::size_t n = sequence_at(bytes, i, bad, truncated);
+    if (n == 0) {
+      for (std::size_t k = 0; k < bad; ++k) out += fmt::format("\\x{:02X}", static_cast<unsigned char>(bytes[i + k]));
+      i += bad;
+      continue;
+    }
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (n == 2 && c == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) <= 0x9F) {
+      // The C1 controls U+0080..U+009F.
+      out += fmt::format("\\u{{{:x}}}", static_cast<unsigned char>(bytes[i + 1]));
+    } else if (n > 1) {
+      out.append(bytes.substr(i, n));
+    } else if (c == '"' || c == '\\' || (c == '\'' && escape_single_quote)) {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\0') {
+      out += "\\0";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += fmt::format("\\u{{{:x}}}", c);
+    } else {
+      out += static_cast<char>(c);
+    }
+    i += n;
+  }
+  return out + "\"";
 }
 
 namespace {
