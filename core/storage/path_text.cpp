@@ -53,6 +53,25 @@ std::size_t sequence_at(std::string_view s, std::size_t i, std::size_t& bad_len,
   return need + 1;
 }
 
+// Walks `bytes` as UTF-8, calling valid(i, n) for each well-formed sequence
+// and bad(i, n) for each maximal ill-formed subsequence.
+template <class Valid, class Bad>
+void walk_utf8(std::string_view bytes, Valid valid, Bad bad) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    std::size_t bad_len = 0;
+    bool truncated = false;
+    const std::size_t n = sequence_at(bytes, i, bad_len, truncated);
+    if (n == 0) {
+      bad(i, bad_len);
+      i += bad_len;
+    } else {
+      valid(i, n);
+      i += n;
+    }
+  }
+}
+
 }  // namespace
 
 bool check_utf8(std::string_view bytes, Utf8Fault& fault) {
@@ -79,34 +98,15 @@ bool is_valid_utf8(std::string_view bytes) {
 std::string display_path(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    std::size_t bad = 0;
-    bool truncated = false;
-    const std::size_t n = sequence_at(bytes, i, bad, truncated);
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";
-      i += bad;
-    } else {
-      out.append(bytes.substr(i, n));
-      i += n;
-    }
-  }
+  walk_utf8(
+      bytes, [&](std::size_t i, std::size_t n) { out.append(bytes.substr(i, n)); },
+      [&](std::size_t, std::size_t) { out += "\xEF\xBF\xBD"; });
   return out;
 }
 
 std::string debug_quoted(std::string_view bytes, bool escape_single_quote) {
   std::string out = "\"";
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    std::size_t bad = 0;
-    bool truncated = false;
-    const std::size_t n = sequence_at(bytes, i, bad, truncated);
-    if (n == 0) {
-      for (std::size_t k = 0; k < bad; ++k) out += fmt::format("\\x{:02X}", static_cast<unsigned char>(bytes[i + k]));
-      i += bad;
-      continue;
-    }
+  auto valid = [&](std::size_t i, std::size_t n) {
     const auto c = static_cast<unsigned char>(bytes[i]);
     if (n == 2 && c == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) <= 0x9F) {
       // The C1 controls U+0080..U+009F.
@@ -129,8 +129,11 @@ std::string debug_quoted(std::string_view bytes, bool escape_single_quote) {
     } else {
       out += static_cast<char>(c);
     }
-    i += n;
-  }
+  };
+  auto bad = [&](std::size_t i, std::size_t n) {
+    for (std::size_t k = i; k < i + n; ++k) out += fmt::format("\\x{:02X}", static_cast<unsigned char>(bytes[k]));
+  };
+  walk_utf8(bytes, valid, bad);
   return out + "\"";
 }
 
