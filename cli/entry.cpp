@@ -49,7 +49,9 @@ struct Overloaded : F... {
 
 CommandResult<std::string> read_home() {
   const char* home = std::getenv("HOME");
-  if (home == nullptr) return std::unexpected(CommandError::message("environment variable not found").context("HOME is not set"));
+  if (home == nullptr) {
+    return std::unexpected(CommandError::message("environment variable not found").context("HOME is not set"));
+  }
   std::string value(home);
   if (!is_valid_utf8(value)) {
     return std::unexpected(
@@ -78,7 +80,7 @@ CommandResult<int> run_command(const CliCommand& command) {
 
   return std::visit(
       Overloaded{
-          [](const ValidateCommand& c) { return commands::validate(c.profile_root); },
+          [](const ValidateCommand& c) { return commands::validate(c.profile_root); },  // taken above
           [&](const ListCommand& c) {
             return with_catalog([&](const ProfileCatalog& catalog) { return commands::list(catalog, state, c.json); });
           },

@@ -537,7 +537,7 @@ ParserExit parse_failure(const CLI::App& root, const CLI::Error& failure, std::s
   const auto above = root.remaining();
   surplus.insert(surplus.end(), above.begin(), above.end());
   for (const auto& word : surplus) {
-    if (word != "--") return usage_exit(sub, program, {fmt::format("unexpected argument {} found", in_quotes(word)), ""});
+    if (word != "--") return usage_exit(sub, program, unexpected_argument(sub, word));
   }
   std::vector<std::string> missing;
   for (const auto* positional : positionals_of(sub)) {

@@ -190,7 +190,8 @@ TEST(CommandLine, ErrorLineJoinsTheWholeCauseChain) {
   const RunResult io = box.run({"current"});
   EXPECT_EQ(io.status, 2);
   EXPECT_EQ(io.out, "");
-  EXPECT_EQ(io.err, "error: I/O at " + box.state_file() + ": Is a directory (os error 21): Is a directory (os error 21)\n");
+  EXPECT_EQ(io.err,
+            "error: I/O at " + box.state_file() + ": Is a directory (os error 21): Is a directory (os error 21)\n");
 
   Sandbox other;
   other.write_state("schema = 5\nactive_profile = \"x\"\n");

@@ -102,7 +102,8 @@ TEST(ReadCommands, JsonDocumentsOfTheSmallWorld) {
   EXPECT_EQ(box.run({"show", "other", "--json"}).out,
             "{\"id\":\"other\",\"name\":\"Other\",\"description\":\"\",\"status\":\"available\","
             "\"packages\":[\"zsh\",\"git\"],\"managedPaths\":[]}\n");
-  EXPECT_EQ(box.run({"current", "--json"}).out, "{\"activeProfile\":\"work\",\"retainedProfiles\":[\"gone\",\"work\"]}\n");
+  EXPECT_EQ(box.run({"current", "--json"}).out,
+            "{\"activeProfile\":\"work\",\"retainedProfiles\":[\"gone\",\"work\"]}\n");
 }
 
 TEST(ReadCommands, ShowAndCurrentInText) {
