@@ -13,6 +13,7 @@ namespace vorpel {
 namespace {
 
 using testing::make_dirs;
+using testing::make_symlink;
 using testing::TempDir;
 using testing::write_file;
 
@@ -29,7 +30,6 @@ std::vector<std::string> relatives(const ActivationPlan& plan) {
   return out;
 }
 
-void make_link(const std::string& text, const std::string& at) { ASSERT_EQ(::symlink(text.c_str(), at.c_str()), 0) << at; }
 
 // HOME, the default state location below it, and a Profile source holding
 // the managed paths used below.
@@ -103,8 +103,8 @@ TEST_F(PlanTest, WhatIsGivenUpDependsOnTheActiveProfileAndTheSwitch) {
 TEST_F(PlanTest, SourcesAreCheckedEvenWhenNothingIsWritten) {
   state.active_profile = "old";
   make_dirs(source + "/dir");
-  make_link("dir", source + "/dir-link");
-  make_link("a", source + "/file-link");
+  make_symlink("dir", source + "/dir-link");
+  make_symlink("a", source + "/file-link");
   ASSERT_EQ(::mkfifo((source + "/pipe").c_str(), 0600), 0);
   for (bool in_place : {false, true}) {
     EXPECT_EQ(plan("cur", {"a", "missing"}, in_place).error().text(),
@@ -130,7 +130,7 @@ TEST_F(PlanTest, MissingSourceIsReportedFirst) {
   // a link to a directory is followed
   make_dirs(t / "real");
   source = t / "source-link";
-  make_link(t / "real", source);
+  make_symlink(t / "real", source);
   EXPECT_TRUE(plan("cur", {}, false));
 }
 
@@ -151,7 +151,7 @@ TEST_F(PlanTest, SeedRefusals) {
   const std::string seed = t / "content";
   EXPECT_EQ(plan("new", {"a"}, false, seed).error().text(), "profile seed source " + seed + " does not exist");
   write_file(seed + "/sub/file", "x");
-  make_link("file", seed + "/sub/link");
+  make_symlink("file", seed + "/sub/link");
   EXPECT_EQ(plan("new", {"a"}, false, seed).error().text(), "unsupported profile content " + seed + "/sub/link");
   // a seed file reaching into the state directory
   ASSERT_EQ(::unlink((seed + "/sub/link").c_str()), 0);
@@ -205,11 +205,11 @@ TEST(ResolveHomePath, NoSymbolicLinkBetweenHomeAndTarget) {
   TempDir t;
   make_dirs(t / "elsewhere/app");
   make_dirs(t / "real-home/a");
-  make_link(t / "real-home", t / "home");  // HOME itself may be a link
+  make_symlink(t / "real-home", t / "home");  // HOME itself may be a link
   const std::string home = t / "home";
-  make_link(t / "elsewhere", home + "/.config");
-  make_link(t / "elsewhere", home + "/a/b");
-  make_link("dangling", home + "/dangling");
+  make_symlink(t / "elsewhere", home + "/.config");
+  make_symlink(t / "elsewhere", home + "/a/b");
+  make_symlink("dangling", home + "/dangling");
   const std::string state = t / "state/vorpel/state.toml";
   const struct { std::string relative; std::string result; } cases[] = {
       {".config", home + "/.config"},  // the target itself may be a link

@@ -205,12 +205,10 @@ class TreeCopy {
     const mode_t bits = st.st_mode & kPermissionBits;
     if (flavor_ == Flavor::Profile && ::fchmodat(dst.dir, dst.name, bits, 0) != 0) return fail_errno(target_.str());
 
-    auto dir = detail::open_directory_at(src.dir, src.name);
+    auto dir = detail::read_directory_at(src.dir, src.name);
     if (!dir) return fail_io(source_.str(), std::move(dir.error()));
-    DirListing listing;
-    if (auto read = listing.read(dir->get()); !read) return fail_io(source_.str(), std::move(read.error()));
-    listing.sort();
-    const int in = ::dirfd(dir->get());
+    const DirListing& listing = dir->listing;
+    const int in = dir->fd();
     for (const auto& entry : listing.entries()) {
       const std::string_view name = listing.name(entry);
       const PathText::Descend into_source(source_, name);
@@ -272,11 +270,10 @@ class TreeCopy {
 // --- removal -----------------------------------------------------------------
 
 std::expected<void, OsError> remove_contents(At at) {
-  auto dir = detail::open_directory_at(at.dir, at.name);
+  auto dir = detail::read_directory_at(at.dir, at.name);
   if (!dir) return std::unexpected(std::move(dir.error()));
-  DirListing listing;
-  if (auto read = listing.read(dir->get()); !read) return read;
-  const int fd = ::dirfd(dir->get());
+  const DirListing& listing = dir->listing;
+  const int fd = dir->fd();
   for (const auto& entry : listing.entries()) {
     const At child{fd, listing.c_name(entry)};
     bool is_dir = entry.type == DT_DIR;
@@ -312,12 +309,10 @@ class ContentWalk {
 
  private:
   Status walk(At at) {
-    auto dir = detail::open_directory_at(at.dir, at.name);
+    auto dir = detail::read_directory_at(at.dir, at.name);
     if (!dir) return fail_io(path_.str(), std::move(dir.error()));
-    DirListing listing;
-    if (auto read = listing.read(dir->get()); !read) return fail_io(path_.str(), std::move(read.error()));
-    listing.sort();
-    const int fd = ::dirfd(dir->get());
+    const DirListing& listing = dir->listing;
+    const int fd = dir->fd();
     for (const auto& entry : listing.entries()) {
       const std::string_view name = listing.name(entry);
       const PathText::Descend into(path_, name);

@@ -1,5 +1,6 @@
 #include "core/activation/plan_application.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -133,13 +134,11 @@ Result<std::string> make_backup(const std::vector<const std::string*>& chosen, c
 // their kind.
 Status trim_backups(const std::string& state_path) {
   const std::string backups = join_path(*parent_path(state_path), "backups");
-  detail::DirListing listing;
-  {
-    const UniqueDir dir(::opendir(backups.c_str()));
-    if (!dir) return fail_errno(backups);
-    if (auto read = listing.read(dir.get()); !read) return fail_io(backups, std::move(read.error()));
-  }
-  listing.sort();
+  // "backups" may be a link to a directory elsewhere, as its creation allows.
+  auto dir = detail::read_directory_at(AT_FDCWD, backups.c_str(), detail::FinalLink::Follow);
+  if (!dir) return fail_io(backups, std::move(dir.error()));
+  dir->dir.reset();  // only the names are needed
+  const detail::DirListing& listing = dir->listing;
   const auto& entries = listing.entries();
   if (entries.size() <= kBackupsKept) return {};
   for (std::size_t i = 0; i < entries.size() - kBackupsKept; ++i) {

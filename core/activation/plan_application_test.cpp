@@ -1,6 +1,5 @@
 #include "core/activation/plan_application.hpp"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,38 +13,16 @@
 namespace vorpel {
 namespace {
 
+using testing::file_mode;
 using testing::make_dirs;
+using testing::make_symlink;
+using testing::names_in;
 using testing::path_exists;
 using testing::read_file;
+using testing::read_link;
 using testing::TempDir;
 using testing::write_file;
 
-mode_t mode_of(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode;
-}
-
-std::string link_text(const std::string& path) {
-  char buf[4096];
-  const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-  return n < 0 ? std::string("<no link>") : std::string(buf, static_cast<std::size_t>(n));
-}
-
-void make_link(const std::string& text, const std::string& at) { ASSERT_EQ(::symlink(text.c_str(), at.c_str()), 0) << at; }
-
-std::vector<std::string> names_in(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (const dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // HOME, a state directory outside it, and a Profile source.
 class ApplyTest : public ::testing::Test {
@@ -129,16 +106,16 @@ TEST_F(ApplyTest, ReselectingTheActiveProfileBacksUpEachPathOnce) {
 TEST_F(ApplyTest, LinkAtATargetIsBackedUpAndReplacedNeverFollowed) {
   write_file(t / "outside/app/conf", "outside");
   make_dirs(h(".config"));
-  make_link(t / "outside/app", h(".config/app"));
-  make_link("../nowhere", h("dangling"));
+  make_symlink(t / "outside/app", h(".config/app"));
+  make_symlink("../nowhere", h("dangling"));
   write_file(src(".config/app/conf"), "new");
   write_file(src("dangling"), "now a file");
   const auto done = apply(ActivationPlan{{}, {write(".config/app"), write("dangling")}});
   ASSERT_TRUE(done && done->has_value());
   const std::string backup = **done;
-  EXPECT_EQ(link_text(backup + "/home/.config/app"), t / "outside/app");
-  EXPECT_EQ(link_text(backup + "/home/dangling"), "../nowhere");
-  EXPECT_TRUE(S_ISDIR(mode_of(h(".config/app"))));
+  EXPECT_EQ(read_link(backup + "/home/.config/app"), t / "outside/app");
+  EXPECT_EQ(read_link(backup + "/home/dangling"), "../nowhere");
+  EXPECT_TRUE(S_ISDIR(file_mode(h(".config/app"))));
   EXPECT_EQ(read_file(h(".config/app/conf")), "new");
   EXPECT_EQ(read_file(h("dangling")), "now a file");
   EXPECT_EQ(names_in(t / "outside/app"), std::vector<std::string>{"conf"});
@@ -164,8 +141,8 @@ TEST_F(ApplyTest, BackupDirectoryNameModesAndCopies) {
   EXPECT_GE(nanos.size(), 19u);
   EXPECT_TRUE(std::all_of(nanos.begin(), nanos.end(), [](char c) { return c >= '0' && c <= '9'; })) << name;
   EXPECT_NE(nanos[0], '0');
-  for (const auto& dir : {state_dir, backups, backup}) EXPECT_EQ(mode_of(dir) & 07777, 0700u) << dir;
-  EXPECT_EQ(mode_of(backup + "/home/secret") & 07777, 0400u);
+  for (const auto& dir : {state_dir, backups, backup}) EXPECT_EQ(file_mode(dir) & 07777, 0700u) << dir;
+  EXPECT_EQ(file_mode(backup + "/home/secret") & 07777, 0400u);
   EXPECT_EQ(read_file(h("secret")), "new");
 }
 
@@ -265,11 +242,11 @@ TEST(CreatePrivateDir, CreatesAncestorsAndNarrowsOnlyTheDirectory) {
   const mode_t old_mask = ::umask(022);
   ASSERT_TRUE(create_private_dir(t / "a/b/c"));
   ::umask(old_mask);
-  EXPECT_EQ(mode_of(t / "a/b/c") & 07777, 0700u);
-  EXPECT_EQ(mode_of(t / "a/b") & 07777, 0755u);
+  EXPECT_EQ(file_mode(t / "a/b/c") & 07777, 0700u);
+  EXPECT_EQ(file_mode(t / "a/b") & 07777, 0755u);
   ASSERT_EQ(::chmod((t / "a/b/c").c_str(), 0777), 0);
   ASSERT_TRUE(create_private_dir(t / "a/b/c"));
-  EXPECT_EQ(mode_of(t / "a/b/c") & 07777, 0700u);
+  EXPECT_EQ(file_mode(t / "a/b/c") & 07777, 0700u);
   write_file(t / "file", "x");
   EXPECT_EQ(create_private_dir(t / "file").error().text(), "I/O at " + t / "file" + ": File exists (os error 17)");
 }
