@@ -57,12 +57,11 @@ class PathText {
   explicit PathText(std::string_view base) : text_(base) {}
   const std::string& str() const { return text_; }
 
-  // join_path's rule, in place: one "/" unless the text is empty or ends in one.
+  // The entry `name` of the current path, for as long as this lives.
   class Descend {
    public:
     Descend(PathText& path, std::string_view name) : path_(path), size_(path.text_.size()) {
-      if (!path.text_.empty() && path.text_.back() != '/') path.text_.push_back('/');
-      path.text_.append(name);
+      append_path(path.text_, name);
     }
     ~Descend() { path_.text_.resize(size_); }
     Descend(const Descend&) = delete;
@@ -302,14 +301,16 @@ class ContentWalk {
   ContentWalk(const std::string& root, const std::string& directory, std::vector<std::string>& files)
       : files_(files), path_(directory), relative_(strip_path_prefix(directory, root)) {}
 
+  // The directory handed in is listed wherever a link there leads (planning
+  // accepts a seed reached through one); every entry below is taken as it is.
   Status run(const std::string& directory) {
     const std::string os_path = trim_path_end(directory);
-    return walk(At{AT_FDCWD, os_path.c_str()});
+    return walk(At{AT_FDCWD, os_path.c_str()}, detail::FinalLink::Follow);
   }
 
  private:
-  Status walk(At at) {
-    auto dir = detail::read_directory_at(at.dir, at.name);
+  Status walk(At at, detail::FinalLink link) {
+    auto dir = detail::read_directory_at(at.dir, at.name, link);
     if (!dir) return fail_io(path_.str(), std::move(dir.error()));
     const DirListing& listing = dir->listing;
     const int fd = dir->fd();
@@ -328,7 +329,7 @@ class ContentWalk {
           files_.push_back(relative_->str());
           break;
         case Kind::Directory:
-          if (auto sub = walk(child); !sub) return sub;
+          if (auto sub = walk(child, detail::FinalLink::Refuse); !sub) return sub;
           break;
         case Kind::Symlink:
         case Kind::Other: return fail_path("unsupported profile content {}", path_.str());

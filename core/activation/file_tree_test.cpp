@@ -103,6 +103,12 @@ TEST(CollectContentFiles, DirectoryBelowRootAndOutsideIt) {
   ASSERT_TRUE(collect_content_files(t / "seed/", t / "seed/a", files));
   EXPECT_EQ(files, std::vector<std::string>{"a/b/x"});
 
+  // a link naming the directory itself is followed
+  make_symlink(t / "seed", t / "seed-link");
+  files.clear();
+  ASSERT_TRUE(collect_content_files(t / "seed-link", t / "seed-link", files));
+  EXPECT_EQ(files, std::vector<std::string>{"a/b/x"});
+
   files.clear();
   EXPECT_EQ(message_of(collect_content_files(t / "seed", t / "elsewhere", files)), "profile content escaped its root");
   // without a regular file nothing escapes
