@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "cli/commands/reports.hpp"
+#include "core/activation/managed_snapshot.hpp"
 #include "core/storage/path_text.hpp"
 #include "core/storage/state_store.hpp"
 
@@ -32,6 +33,29 @@ CommandResult<std::reference_wrapper<const Profile>> require_known_profile(const
                                                                             const std::string& id) {
   if (found == nullptr) return command_fail(fmt::format("unknown Profile {}", id));
   return std::cref(*found);
+}
+
+CommandResult<SelectionTarget> selection_target(const Profiles& profiles, const UserState& state,
+                                                const std::string& id, const std::string& state_path) {
+  SelectionTarget out;
+  const auto retained = state.profiles.find(id);
+  out.first_activation = retained == state.profiles.end();
+  if (!out.first_activation) {
+    out.target = retained->second;
+    out.packages.assign(out.target.packages.begin(), out.target.packages.end());
+    auto snapshot = managed_snapshot_dir(state_path, id);
+    if (!snapshot) return command_fail(snapshot.error());
+    out.sources.source = std::move(*snapshot);
+    return out;
+  }
+  auto known = require_known_profile(find_profile(profiles, id), id);
+  if (!known) return std::unexpected(std::move(known.error()));
+  out.profile = &known->get();
+  out.target = profile_state_from_profile(*out.profile);
+  out.packages = out.profile->packages;
+  out.sources.source = out.profile->content_root;
+  out.sources.seed = out.profile->content_root;
+  return out;
 }
 
 CommandResult<PackageSet> installed_packages_for(std::span<const std::string> packages) {

@@ -12,7 +12,6 @@
 #include "cli/commands/commands.hpp"
 #include "cli/commands/packages.hpp"
 #include "cli/commands/reports.hpp"
-#include "core/activation/managed_snapshot.hpp"
 #include "core/storage/path_rules.hpp"
 #include "core/storage/path_text.hpp"
 #include "core/storage/state_store.hpp"
@@ -77,37 +76,20 @@ CommandResult<void> plan_profile(const Profiles& profiles, const std::string& id
   auto state = load_valid_state(state_path);
   if (!state) return std::unexpected(std::move(state.error()));
 
-  PlanReport report;
-  report.profile = id;
-  const auto retained = state->profiles.find(id);
-  report.first_activation = retained == state->profiles.end();
+  auto chosen = selection_target(profiles, *state, id, state_path);
+  if (!chosen) return std::unexpected(std::move(chosen.error()));
+  const auto& packages = chosen->packages;
 
-  ProfileState target;
-  std::vector<std::string> packages;
-  PlanSources sources;
-  if (!report.first_activation) {
-    // Planned from the snapshot alone: the catalogue may no longer hold it.
-    target = retained->second;
-    packages.assign(target.packages.begin(), target.packages.end());
-    auto snapshot = managed_snapshot_dir(state_path, id);
-    if (!snapshot) return command_fail(snapshot.error());
-    sources.source = std::move(*snapshot);
-  } else {
-    auto profile = require_known_profile(find_profile(profiles, id), id);
-    if (!profile) return std::unexpected(std::move(profile.error()));
-    const Profile& found = *profile;
-    target = profile_state_from_profile(found);
-    packages = found.packages;
-    sources.source = found.content_root;
-    sources.seed = found.content_root;
-  }
-
-  auto plan = build_activation_plan(*state, id, target, sources, home, state_path, false);
+  auto plan = build_activation_plan(*state, id, chosen->target, chosen->sources, home, state_path, false);
   if (!plan) return command_fail(plan.error());
 
   // Only after planning succeeded, and only when there is something to ask.
   auto installed = installed_packages_for(packages);
   if (!installed) return std::unexpected(std::move(installed.error()));
+
+  PlanReport report;
+  report.profile = id;
+  report.first_activation = chosen->first_activation;
   for (std::string_view name : plan_missing_packages(packages, *installed)) report.missing_packages.emplace_back(name);
 
   for (const auto& path : plan->removed) report.paths_removed.push_back(home_relative_display(path, home));

@@ -23,31 +23,12 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
   auto state = load_valid_state(state_path);
   if (!state) return std::unexpected(std::move(state.error()));
 
-  const auto retained = state->profiles.find(id);
-  const bool first_activation = retained == state->profiles.end();
-
   // A retained Profile is re-applied from its snapshot and stored record,
   // without the catalogue. A first activation plans from the content root
   // only to find every planning fault before any package is touched.
-  ProfileState target;
-  std::vector<std::string> packages;
-  PlanSources sources;
-  const Profile* profile = nullptr;
-  if (!first_activation) {
-    target = retained->second;
-    packages.assign(target.packages.begin(), target.packages.end());
-    auto snapshot = managed_snapshot_dir(state_path, id);
-    if (!snapshot) return command_fail(snapshot.error());
-    sources.source = std::move(*snapshot);
-  } else {
-    auto known = require_known_profile(find_profile(profiles, id), id);
-    if (!known) return std::unexpected(std::move(known.error()));
-    profile = &known->get();
-    target = profile_state_from_profile(*profile);
-    packages = profile->packages;
-    sources.source = profile->content_root;
-    sources.seed = profile->content_root;
-  }
+  auto chosen = selection_target(profiles, *state, id, state_path);
+  if (!chosen) return std::unexpected(std::move(chosen.error()));
+  auto& [first_activation, target, packages, sources, profile] = *chosen;
   auto plan = build_activation_plan(*state, id, target, sources, home, state_path, false);
   if (!plan) return command_fail(plan.error());
 
