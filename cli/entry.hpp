@@ -1,15 +1,26 @@
 // Program entry: parse, dispatch, and turn the outcome into an exit status.
 #pragma once
 
+#include <string>
+
 #include "cli/command_error.hpp"
+#include "cli/grammar.hpp"
 
 namespace vorpel {
 
 // Parses argv against the grammar and runs one command. Help requests and
-// usage errors end the process inside the parser.
+// usage errors end the process here: help on standard output with status 0,
+// usage reports on standard error with status 2.
 CommandResult<int> run_command_line(int argc, char** argv);
 
-// HOME read as text, then the state file path derived from it.
+// Runs one parsed command: HOME and the state file path first (except for
+// `validate`), then the catalogue where the command needs it, then the
+// command's procedure.
+CommandResult<int> run_command(const CliCommand& command);
+
+// HOME read as text, and the state file path derived from it. Either fails
+// with "HOME is not set" above the environment error when HOME is unset or
+// not UTF-8; an empty HOME is accepted.
 CommandResult<std::string> read_home();
 CommandResult<std::string> state_path_from_env();
 

@@ -1,5 +1,7 @@
+#include <csignal>
 #include <cstdio>
 
+#include "cli/commands/reports.hpp"
 #include "cli/entry.hpp"
 
 int main(int argc, char** argv) {
@@ -7,12 +9,17 @@ int main(int argc, char** argv) {
   // order the tool writes them.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   std::setvbuf(stderr, nullptr, _IONBF, 0);
+  // A reader that goes away must not kill the tool silently halfway through
+  // a command: the failed write is reported and ends it with status 101.
+  // Child processes get the default action back when they are started.
+  std::signal(SIGPIPE, SIG_IGN);
+
   auto result = vorpel::run_command_line(argc, argv);
   if (result) {
     std::fflush(stdout);
     return *result;
   }
-  std::fprintf(stderr, "error: %s\n", result.error().display().c_str());
+  vorpel::commands::write_stderr("error: " + result.error().display() + "\n");
   std::fflush(stdout);
   return 2;
 }

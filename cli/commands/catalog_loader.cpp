@@ -1,10 +1,6 @@
-#include <cstdio>
-
-#include <fmt/format.h>
-
 #include "cli/commands/commands.hpp"
+#include "cli/commands/reports.hpp"
 #include "core/storage/catalog.hpp"
-#include "core/storage/path_text.hpp"
 
 namespace vorpel::commands {
 
@@ -17,9 +13,7 @@ CommandResult<ProfileCatalog> load_catalog() {
 CommandResult<ProfileCatalog> load_catalog_reporting_invalid() {
   auto catalog = load_catalog();
   if (!catalog) return catalog;
-  for (const auto& rejected : catalog->rejected) {
-    fmt::print(stderr, "invalid profile {}: {}\n", display_path(rejected.manifest), rejected.message);
-  }
+  for (const auto& rejected : catalog->rejected) write_stderr(invalid_profile_line(rejected));
   return catalog;
 }
 

@@ -99,6 +99,10 @@ void print_retained_profile(const std::string& id, const ProfileState& retained,
 
 void print_available_profile(const Profile& profile) { write_stdout(available_profile_text(profile)); }
 
+std::string invalid_profile_line(const RejectedProfile& rejected) {
+  return fmt::format("invalid profile {}: {}\n", path_display_string(rejected.manifest), rejected.message);
+}
+
 ProfileDiagnostic diagnostic_to_json(const RejectedProfile& rejected) {
   nlohmann::json j = nlohmann::json::object();
   j["path"] = path_display_string(rejected.manifest);
@@ -149,12 +153,23 @@ std::string json_text(const nlohmann::ordered_json& document) {
 
 void print_json(const nlohmann::json& document) { write_stdout(json_text(document) + "\n"); }
 
-void write_stdout(std::string_view text) {
-  const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
-  if (written && std::fflush(stdout) == 0) return;
+namespace {
+
+// A failed write ends the process: the report cannot be trusted any more, and
+// nothing the command saved is undone by stopping here.
+void write_stream(std::FILE* stream, std::string_view name, std::string_view text) {
+  const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+  if (written && std::fflush(stream) == 0) return;
   const int code = errno;
-  std::fprintf(stderr, "failed printing to stdout: %s\n", OsError::from_errno(code).text().c_str());
+  std::fprintf(stderr, "failed printing to %.*s: %s\n", static_cast<int>(name.size()), name.data(),
+               OsError::from_errno(code).text().c_str());
   std::exit(101);
 }
+
+}  // namespace
+
+void write_stdout(std::string_view text) { write_stream(stdout, "stdout", text); }
+
+void write_stderr(std::string_view text) { write_stream(stderr, "stderr", text); }
 
 }  // namespace vorpel::commands

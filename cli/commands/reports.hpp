@@ -49,6 +49,10 @@ void print_retained_profile(const std::string& id, const ProfileState& retained,
                             const Profile* installed);
 void print_available_profile(const Profile& profile);
 
+// The warning line of one rejected catalogue entry, newline included:
+// "invalid profile {manifest}: {message}".
+std::string invalid_profile_line(const RejectedProfile& rejected);
+
 // The JSON object of one rejected catalogue entry: "message" and "path".
 using ProfileDiagnostic = nlohmann::json;
 ProfileDiagnostic diagnostic_to_json(const RejectedProfile& rejected);
@@ -91,5 +95,7 @@ void print_json(const nlohmann::json& document);
 // process at once with "failed printing to stdout: {}" on standard error and
 // status 101; nothing the command has saved is undone by that.
 void write_stdout(std::string_view text);
+// The same for standard error ("failed printing to stderr: {}").
+void write_stderr(std::string_view text);
 
 }  // namespace vorpel::commands

@@ -142,3 +142,51 @@ std::optional<std::string_view> file_name(std::string_view path) {
 std::size_t path_depth(std::string_view path) { return path_components(path).size(); }
 
 }  // namespace vorpel
+
+namespace vorpel {
+
+std::optional<std::string> strip_path_prefix(std::string_view path, std::string_view prefix) {
+  const auto whole = path_components(path);
+  const auto head = path_components(prefix);
+  if (!components_prefix(whole, head)) return std::nullopt;
+  if (whole.size() == head.size()) return std::string();
+  // The first remaining component is never a root or a leading "."; find
+  // where its piece starts by walking the pieces the way path_components
+  // does, counting components.
+  std::size_t i = !path.empty() && path[0] == '/' ? 1 : 0;
+  std::size_t seen = i;  // a root is one component
+  bool first_piece = true;
+  while (i <= path.size()) {
+    std::size_t end = path.find('/', i);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view piece = path.substr(i, end - i);
+    const bool component = !piece.empty() && (piece != "." || (first_piece && path[0] != '/'));
+    first_piece = false;
+    if (component) {
+      if (seen == head.size()) {
+        std::string_view rest = path.substr(i);
+        // trailing separators and "." pieces are no components
+        while (rest.ends_with('/') || rest.ends_with("/.")) rest.remove_suffix(rest.back() == '/' ? 1 : 2);
+        return std::string(rest);
+      }
+      ++seen;
+    }
+    i = end + 1;
+  }
+  return std::string();
+}
+
+std::string trim_path_end(std::string_view path) {
+  while (path.size() > 1) {
+    if (path.back() == '/') {
+      path.remove_suffix(1);
+    } else if (path.ends_with("/.")) {
+      path.remove_suffix(1);
+    } else {
+      break;
+    }
+  }
+  return std::string(path);
+}
+
+}  // namespace vorpel

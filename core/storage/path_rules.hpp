@@ -64,3 +64,19 @@ std::optional<std::string_view> file_name(std::string_view path);
 std::size_t path_depth(std::string_view path);
 
 }  // namespace vorpel
+
+namespace vorpel {
+
+// `path` with the components of `prefix` taken off its front (compared
+// component by component), as the text that follows them with the
+// separators around it dropped; "" when the two are equal. None when
+// `prefix` is not at or above `path`.
+std::optional<std::string> strip_path_prefix(std::string_view path, std::string_view prefix);
+
+// `path` less its trailing separators and "." pieces, which add no component
+// but make the system resolve a final symbolic link ("link/" is the
+// directory the link points to); a lone "/" stays. Same components as
+// `path`.
+std::string trim_path_end(std::string_view path);
+
+}  // namespace vorpel

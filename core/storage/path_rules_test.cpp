@@ -98,3 +98,39 @@ TEST(LexicalHelpers, JoinParentName) {
 
 }  // namespace
 }  // namespace vorpel
+
+namespace vorpel {
+namespace {
+
+TEST(LexicalHelpers, StripPrefixByComponents) {
+  const struct { std::string path, prefix; std::optional<std::string> rest; } cases[] = {
+      {"/home/u/.config/app", "/home/u", ".config/app"},
+      {"/home/u/.config/app", "/home/u/", ".config/app"},
+      {"/home//u/a//b/", "/home/u", "a//b"},
+      {"/home/u/a/b/.", "/home/u", "a/b"},
+      {"/home/u", "/home/u/", ""},
+      {"/home/u", "/home/u/a", std::nullopt},
+      {"/home/uv/a", "/home/u", std::nullopt},
+      {"/home/u/a", "home/u", std::nullopt},
+      {"seed/./x", "seed", "x"},
+      {"./a/b", ".", "a/b"},
+      {"/a", "/", "a"},
+      {"a/../b", "a", "../b"},
+      {"", "", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(strip_path_prefix(c.path, c.prefix), c.rest) << c.path << " - " << c.prefix;
+}
+
+TEST(LexicalHelpers, TrimPathEnd) {
+  const struct { std::string path, trimmed; } cases[] = {
+      {"/home/u/link/", "/home/u/link"}, {"a/b/.", "a/b"}, {"a/./", "a"}, {"a//", "a"}, {"/", "/"},
+      {"/.", "/"}, {"//", "/"}, {"./", "."}, {".", "."}, {"a/..", "a/.."}, {"a/...", "a/..."}, {"", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(trim_path_end(c.path), c.trimmed) << c.path;
+    EXPECT_TRUE(paths_equal(trim_path_end(c.path), c.path)) << c.path;
+  }
+}
+
+}  // namespace
+}  // namespace vorpel

@@ -1,0 +1,48 @@
+// Directory listings shared by the tree operations and backup retention:
+// every entry is read before any is visited, then the names are sorted by
+// their bytes. Not part of the activation engine's interface.
+#pragma once
+
+#include <dirent.h>
+
+#include <cstddef>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/storage/core_error.hpp"
+#include "core/storage/unique_fd.hpp"
+
+namespace vorpel::detail {
+
+// The names of one directory. They live in a single buffer, NUL-terminated
+// so that they can go straight to the *at calls, which keeps a listing at
+// two allocations however many entries it has.
+class DirListing {
+ public:
+  struct Entry {
+    std::size_t offset;
+    std::size_t size;
+    unsigned char type;  // d_type; DT_UNKNOWN when the file system does not say
+  };
+
+  // Reads every entry of `dir` but "." and "..", replacing what was held.
+  std::expected<void, OsError> read(DIR* dir);
+  // Ascending byte order; a name that is a prefix of another comes first.
+  void sort();
+
+  const std::vector<Entry>& entries() const { return entries_; }
+  std::string_view name(const Entry& e) const { return {names_.data() + e.offset, e.size}; }
+  const char* c_name(const Entry& e) const { return names_.data() + e.offset; }
+
+ private:
+  std::string names_;
+  std::vector<Entry> entries_;
+};
+
+// Opens the directory `name` relative to `dir_fd` (AT_FDCWD for a path) for
+// listing, refusing to follow a symbolic link at the name itself.
+std::expected<UniqueDir, OsError> open_directory_at(int dir_fd, const char* name);
+
+}  // namespace vorpel::detail

@@ -1,0 +1,400 @@
+#include "core/activation/file_tree.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "core/activation/dir_listing.hpp"
+#include "core/activation/file_tree_detail.hpp"
+#include "core/storage/directories.hpp"
+#include "core/storage/path_rules.hpp"
+#include "core/storage/path_text.hpp"
+#include "core/storage/unique_fd.hpp"
+
+// The walks open each directory once and work relative to its descriptor,
+// never re-resolving a long path per entry; every name is opened with
+// O_NOFOLLOW (or read with AT_SYMLINK_NOFOLLOW), so a symbolic link met
+// anywhere is handled as the link itself. Paths are kept as text only for
+// the messages.
+
+namespace vorpel {
+namespace {
+
+using detail::DirListing;
+using detail::ParentDir;
+
+constexpr mode_t kPermissionBits = 07777;
+
+enum class Kind { Directory, Regular, Symlink, Other };
+
+Kind kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return Kind::Directory;
+  if (S_ISREG(mode)) return Kind::Regular;
+  if (S_ISLNK(mode)) return Kind::Symlink;
+  return Kind::Other;
+}
+
+// A place for the *at calls: a directory descriptor and a name in it, or
+// AT_FDCWD and a whole path at the top of an operation.
+struct At {
+  int dir;
+  const char* name;
+};
+
+bool stat_at(At at, struct stat& st) { return ::fstatat(at.dir, at.name, &st, AT_SYMLINK_NOFOLLOW) == 0; }
+
+// The text of the path a walk is at, for messages: one buffer that grows by
+// a name on the way down and shrinks back on the way up.
+class PathText {
+ public:
+  explicit PathText(std::string_view base) : text_(base) {}
+  const std::string& str() const { return text_; }
+
+  // join_path's rule, in place: one "/" unless the text is empty or ends in one.
+  class Descend {
+   public:
+    Descend(PathText& path, std::string_view name) : path_(path), size_(path.text_.size()) {
+      if (!path.text_.empty() && path.text_.back() != '/') path.text_.push_back('/');
+      path.text_.append(name);
+    }
+    ~Descend() { path_.text_.resize(size_); }
+    Descend(const Descend&) = delete;
+    Descend& operator=(const Descend&) = delete;
+
+   private:
+    PathText& path_;
+    std::size_t size_;
+  };
+
+ private:
+  std::string text_;
+};
+
+std::unexpected<CoreError> fail_path(std::string_view format_text, std::string_view path) {
+  return fail(fmt::format(fmt::runtime(format_text), display_path(path)));
+}
+
+// --- bytes of a regular file -------------------------------------------------
+
+std::expected<void, OsError> copy_by_reading(int in, int out) {
+  constexpr std::size_t kBufferSize = std::size_t{1} << 17;
+  const auto buffer = std::make_unique<char[]>(kBufferSize);
+  while (true) {
+    const ssize_t got = ::read(in, buffer.get(), kBufferSize);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(OsError::last());
+    }
+    if (got == 0) return {};
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = ::write(out, buffer.get() + done, static_cast<std::size_t>(got - done));
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        return std::unexpected(OsError::last());
+      }
+      done += put;
+    }
+  }
+}
+
+// Errors with which the kernel declines copy_file_range for this pair of
+// files (another file system, a file system without support, an old
+// kernel); the plain loop does the work then.
+bool kernel_copy_declined(int err) {
+  return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EPERM || err == EBADF;
+}
+
+// Both descriptors are at offset 0.
+std::expected<void, OsError> copy_bytes(int in, int out) {
+  constexpr std::size_t kChunk = std::size_t{1} << 30;
+  bool copied_any = false;
+  while (true) {
+    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+    if (n > 0) {
+      copied_any = true;
+      continue;
+    }
+    if (n == 0) {
+      // Some file systems (procfs and the like) claim an immediate end for
+      // files that do have bytes; read() has the last word on those.
+      if (!copied_any) break;
+      return {};
+    }
+    if (errno == EINTR) continue;
+    if (!kernel_copy_declined(errno)) return std::unexpected(OsError::last());
+    break;
+  }
+  return copy_by_reading(in, out);
+}
+
+// --- the two copies ----------------------------------------------------------
+
+enum class Flavor {
+  Backup,   // files, directories and links; directory bits set last
+  Profile,  // files and directories only; directory bits set first
+};
+
+class TreeCopy {
+ public:
+  TreeCopy(Flavor flavor, const std::string& source, const std::string& target)
+      : flavor_(flavor),
+        source_os_(trim_path_end(source)),
+        target_os_(trim_path_end(target)),
+        target_given_(target),
+        source_(source),
+        target_(target) {}
+
+  Status run(ParentDir parent) {
+    struct stat st {};
+    const At src{AT_FDCWD, source_os_.c_str()};
+    if (!stat_at(src, st)) return fail_errno(source_.str());
+    return copy(src, At{AT_FDCWD, target_os_.c_str()}, st, parent, /*top=*/true);
+  }
+
+ private:
+  Status copy(At src, At dst, const struct stat& st, ParentDir parent, bool top) {
+    switch (kind_of(st.st_mode)) {
+      case Kind::Directory: return copy_directory(src, dst, st, top);
+      case Kind::Regular:
+        if (parent == ParentDir::Unknown) {
+          if (auto made = ensure_parent_dir(target_given_); !made) return made;
+        }
+        return copy_file(src, dst, st);
+      case Kind::Symlink:
+        if (flavor_ == Flavor::Profile) {
+          return fail_path("profile content may not contain symbolic link {}", source_.str());
+        }
+        if (parent == ParentDir::Unknown) {
+          if (auto made = ensure_parent_dir(target_given_); !made) return made;
+        }
+        return copy_link(src, dst, st);
+      case Kind::Other:
+        return fail_path(flavor_ == Flavor::Profile ? "unsupported profile content {}" : "unsupported backup target {}",
+                         source_.str());
+    }
+    return {};
+  }
+
+  // An existing directory at the target is merged into; anything else there,
+  // a link to a directory included, is refused.
+  Status make_target_directory(At dst, bool top) {
+    if (top) {
+      if (auto made = create_directories(target_os_); !made) return fail_io(target_.str(), std::move(made.error()));
+      return {};
+    }
+    // Below the top the parent is open, so there is no ancestor to create.
+    if (::mkdirat(dst.dir, dst.name, 0777) == 0) return {};
+    const int err = errno;
+    struct stat st {};
+    if (err == EEXIST && stat_at(dst, st) && S_ISDIR(st.st_mode)) return {};
+    return fail_io(target_.str(), OsError::from_errno(err));
+  }
+
+  Status copy_directory(At src, At dst, const struct stat& st, bool top) {
+    if (auto made = make_target_directory(dst, top); !made) return made;
+    // O_PATH: a handle for the *at calls below whatever the bits are.
+    const UniqueFd out(::openat(dst.dir, dst.name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!out) return fail_errno(target_.str());
+    const mode_t bits = st.st_mode & kPermissionBits;
+    if (flavor_ == Flavor::Profile && ::fchmodat(dst.dir, dst.name, bits, 0) != 0) return fail_errno(target_.str());
+
+    auto dir = detail::open_directory_at(src.dir, src.name);
+    if (!dir) return fail_io(source_.str(), std::move(dir.error()));
+    DirListing listing;
+    if (auto read = listing.read(dir->get()); !read) return fail_io(source_.str(), std::move(read.error()));
+    listing.sort();
+    const int in = ::dirfd(dir->get());
+    for (const auto& entry : listing.entries()) {
+      const std::string_view name = listing.name(entry);
+      const PathText::Descend into_source(source_, name);
+      const PathText::Descend into_target(target_, name);
+      const At child{in, listing.c_name(entry)};
+      struct stat child_st {};
+      if (!stat_at(child, child_st)) return fail_errno(source_.str());
+      if (auto copied = copy(child, At{out.get(), listing.c_name(entry)}, child_st, ParentDir::Exists, false);
+          !copied) {
+        return copied;
+      }
+    }
+    if (flavor_ == Flavor::Backup && ::fchmodat(dst.dir, dst.name, bits, 0) != 0) return fail_errno(target_.str());
+    return {};
+  }
+
+  // Every failure here concerns the target, whichever file it comes from.
+  Status copy_file(At src, At dst, const struct stat& st) {
+    // O_NONBLOCK: should a pipe have taken a file's place, fail rather than wait.
+    const UniqueFd in(::openat(src.dir, src.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!in) return fail_errno(target_.str());
+    // A link at the target is refused rather than written through.
+    const UniqueFd out(
+        ::openat(dst.dir, dst.name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!out) return fail_errno(target_.str());
+    if (auto copied = copy_bytes(in.get(), out.get()); !copied) {
+      return fail_io(target_.str(), std::move(copied.error()));
+    }
+    // After the bytes: writing clears set-user-id and set-group-id bits.
+    if (::fchmod(out.get(), st.st_mode & kPermissionBits) != 0) return fail_errno(target_.str());
+    return {};
+  }
+
+  Status copy_link(At src, At dst, const struct stat& st) {
+    std::size_t size = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 256;
+    while (true) {
+      link_text_.resize(size);
+      const ssize_t n = ::readlinkat(src.dir, src.name, link_text_.data(), size);
+      if (n < 0) return fail_errno(source_.str());
+      if (static_cast<std::size_t>(n) < size) {
+        link_text_.resize(static_cast<std::size_t>(n));
+        break;
+      }
+      size *= 2;  // the link grew since its kind was read
+    }
+    if (::symlinkat(link_text_.c_str(), dst.dir, dst.name) != 0) return fail_errno(target_.str());
+    return {};
+  }
+
+  Flavor flavor_;
+  std::string source_os_;  // the top paths as handed to the system
+  std::string target_os_;
+  const std::string& target_given_;
+  PathText source_;  // the paths being worked on, for messages
+  PathText target_;
+  std::string link_text_;
+};
+
+// --- removal -----------------------------------------------------------------
+
+std::expected<void, OsError> remove_contents(At at) {
+  auto dir = detail::open_directory_at(at.dir, at.name);
+  if (!dir) return std::unexpected(std::move(dir.error()));
+  DirListing listing;
+  if (auto read = listing.read(dir->get()); !read) return read;
+  const int fd = ::dirfd(dir->get());
+  for (const auto& entry : listing.entries()) {
+    const At child{fd, listing.c_name(entry)};
+    bool is_dir = entry.type == DT_DIR;
+    if (entry.type == DT_UNKNOWN) {
+      struct stat st {};
+      if (!stat_at(child, st)) {
+        if (errno == ENOENT) continue;  // gone already
+        return std::unexpected(OsError::last());
+      }
+      is_dir = S_ISDIR(st.st_mode);
+    }
+    if (is_dir) {
+      if (auto emptied = remove_contents(child); !emptied) return emptied;
+    }
+    if (::unlinkat(fd, child.name, is_dir ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT) {
+      return std::unexpected(OsError::last());
+    }
+  }
+  return {};
+}
+
+// --- listing content files ---------------------------------------------------
+
+class ContentWalk {
+ public:
+  ContentWalk(const std::string& root, const std::string& directory, std::vector<std::string>& files)
+      : files_(files), path_(directory), relative_(strip_path_prefix(directory, root)) {}
+
+  Status run(const std::string& directory) {
+    const std::string os_path = trim_path_end(directory);
+    return walk(At{AT_FDCWD, os_path.c_str()});
+  }
+
+ private:
+  Status walk(At at) {
+    auto dir = detail::open_directory_at(at.dir, at.name);
+    if (!dir) return fail_io(path_.str(), std::move(dir.error()));
+    DirListing listing;
+    if (auto read = listing.read(dir->get()); !read) return fail_io(path_.str(), std::move(read.error()));
+    listing.sort();
+    const int fd = ::dirfd(dir->get());
+    for (const auto& entry : listing.entries()) {
+      const std::string_view name = listing.name(entry);
+      const PathText::Descend into(path_, name);
+      std::optional<PathText::Descend> into_relative;
+      if (relative_) into_relative.emplace(*relative_, name);
+      const At child{fd, listing.c_name(entry)};
+      struct stat st {};
+      if (!stat_at(child, st)) return fail_errno(path_.str());
+      switch (kind_of(st.st_mode)) {
+        case Kind::Regular:
+          // Only a directory handed in from outside its root gets here without one.
+          if (!relative_) return fail("profile content escaped its root");
+          files_.push_back(relative_->str());
+          break;
+        case Kind::Directory:
+          if (auto sub = walk(child); !sub) return sub;
+          break;
+        case Kind::Symlink:
+        case Kind::Other: return fail_path("unsupported profile content {}", path_.str());
+      }
+    }
+    return {};
+  }
+
+  std::vector<std::string>& files_;
+  PathText path_;
+  std::optional<PathText> relative_;  // the walk's place relative to the root
+};
+
+}  // namespace
+
+Status remove_path(const std::string& path) {
+  const std::string os_path = trim_path_end(path);
+  struct stat st {};
+  if (::lstat(os_path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return {};
+    return fail_errno(path);
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    if (::unlink(os_path.c_str()) != 0) return fail_errno(path);
+    return {};
+  }
+  if (auto emptied = remove_contents(At{AT_FDCWD, os_path.c_str()}); !emptied) {
+    return fail_io(path, std::move(emptied.error()));
+  }
+  if (::rmdir(os_path.c_str()) != 0) return fail_errno(path);
+  return {};
+}
+
+Status collect_content_files(const std::string& root, const std::string& directory, std::vector<std::string>& files) {
+  return ContentWalk(root, directory, files).run(directory);
+}
+
+Status copy_backup_tree(const std::string& source, const std::string& target) {
+  return detail::copy_backup_tree(source, target, ParentDir::Unknown);
+}
+
+Status copy_profile_content(const std::string& source, const std::string& target) {
+  return detail::copy_profile_content(source, target, ParentDir::Unknown);
+}
+
+Status ensure_parent_dir(const std::string& path) {
+  const auto parent = parent_path(path);
+  if (!parent) return fail("path has no parent");
+  if (auto made = create_directories(*parent); !made) return fail_io(*parent, std::move(made.error()));
+  return {};
+}
+
+namespace detail {
+
+Status copy_backup_tree(const std::string& source, const std::string& target, ParentDir parent) {
+  return TreeCopy(Flavor::Backup, source, target).run(parent);
+}
+
+Status copy_profile_content(const std::string& source, const std::string& target, ParentDir parent) {
+  return TreeCopy(Flavor::Profile, source, target).run(parent);
+}
+
+}  // namespace detail
+}  // namespace vorpel

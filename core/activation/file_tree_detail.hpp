@@ -1,0 +1,23 @@
+// Variants of the tree copies for callers that write many targets into one
+// directory in a row. Not part of the activation engine's interface.
+#pragma once
+
+#include <string>
+
+#include "core/storage/core_error.hpp"
+
+namespace vorpel::detail {
+
+// What the caller knows about the parent directory of a copy's target.
+enum class ParentDir {
+  Unknown,  // created with missing ancestors when a file or link needs it
+  Exists,   // made (or found a directory) by an earlier step of the caller
+};
+
+// copy_backup_tree and copy_profile_content; with ParentDir::Exists the
+// creation of the target's parent, which would find it in place and change
+// nothing, is left out.
+Status copy_backup_tree(const std::string& source, const std::string& target, ParentDir parent);
+Status copy_profile_content(const std::string& source, const std::string& target, ParentDir parent);
+
+}  // namespace vorpel::detail

@@ -1,0 +1,365 @@
+#include "core/activation/file_tree.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/storage/path_text.hpp"
+#include "tests/support/temp_dir.hpp"
+
+namespace vorpel {
+namespace {
+
+using testing::make_dirs;
+using testing::path_exists;
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+mode_t mode_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return st.st_mode;
+}
+
+mode_t bits_of(const std::string& path) { return mode_of(path) & 07777; }
+
+void make_link(const std::string& text, const std::string& at) { ASSERT_EQ(::symlink(text.c_str(), at.c_str()), 0) << at; }
+
+std::string link_text(const std::string& path) {
+  char buf[4096];
+  const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+  EXPECT_GE(n, 0) << path;
+  return n < 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));
+}
+
+void set_bits(const std::string& path, mode_t bits) { ASSERT_EQ(::chmod(path.c_str(), bits), 0) << path; }
+
+std::string message_of(const Status& status) { return status ? std::string("success") : status.error().text(); }
+
+std::string io_text(const std::string& path, const char* os_text) {
+  return "I/O at " + display_path(path) + ": " + os_text;
+}
+
+bool running_as_root() { return ::geteuid() == 0; }
+
+// --- remove_path ---
+
+TEST(RemovePath, NothingThereIsSuccess) {
+  TempDir t;
+  EXPECT_TRUE(remove_path(t / "missing"));
+  EXPECT_TRUE(remove_path(t / "missing/below"));
+}
+
+TEST(RemovePath, LinksGoButNeverWhatTheyPointTo) {
+  TempDir t;
+  write_file(t / "outside/keep", "k");
+  make_dirs(t / "home");
+  make_link(t / "outside", t / "home/dir-link");
+  make_link("nowhere", t / "home/dangling");
+  // a tree holding a link to a directory outside it
+  write_file(t / "home/tree/sub/f", "x");
+  make_link(t / "outside", t / "home/tree/sub/out");
+  set_bits(t / "home/tree/sub/f", 0400);
+
+  // a trailing separator would make the system resolve the link: still only the link goes
+  EXPECT_TRUE(remove_path(t / "home/dir-link/"));
+  EXPECT_TRUE(remove_path(t / "home/dangling"));
+  EXPECT_TRUE(remove_path(t / "home/tree"));
+
+  EXPECT_FALSE(path_exists(t / "home/dir-link"));
+  EXPECT_FALSE(path_exists(t / "home/dangling"));
+  EXPECT_FALSE(path_exists(t / "home/tree"));
+  EXPECT_EQ(read_file(t / "outside/keep"), "k");
+}
+
+TEST(RemovePath, OnlyAbsenceCountsAsSuccess) {
+  TempDir t;
+  write_file(t / "file", "x");
+  EXPECT_EQ(message_of(remove_path(t / "file/below")),
+            io_text(t / "file/below", "Not a directory (os error 20)"));
+}
+
+TEST(RemovePath, FailureInsideTheTreeNamesThePathGiven) {
+  if (running_as_root()) GTEST_SKIP() << "permission checks do not apply to root (euid 0)";
+  TempDir t;
+  write_file(t / "tree/locked/f", "x");
+  set_bits(t / "tree/locked", 0500);
+  EXPECT_EQ(message_of(remove_path(t / "tree")), io_text(t / "tree", "Permission denied (os error 13)"));
+  EXPECT_TRUE(path_exists(t / "tree/locked/f"));
+}
+
+// --- collect_content_files ---
+
+TEST(CollectContentFiles, PreOrderWithNamesInByteOrder) {
+  TempDir t;
+  for (const char* f : {"b", "a-b", "a/x", "a/.hidden", ".z/y", "c/d/e"}) write_file(t / (std::string("seed/") + f), f);
+  make_dirs(t / "seed/empty");
+  std::vector<std::string> files{"kept"};  // appended to, never cleared
+  ASSERT_TRUE(collect_content_files(t / "seed", t / "seed", files));
+  EXPECT_EQ(files, (std::vector<std::string>{"kept", ".z/y", "a/.hidden", "a/x", "a-b", "b", "c/d/e"}));
+}
+
+TEST(CollectContentFiles, DirectoryBelowRootAndOutsideIt) {
+  TempDir t;
+  write_file(t / "seed/a/b/x", "x");
+  write_file(t / "elsewhere/y", "y");
+  make_dirs(t / "elsewhere/only-dirs/deeper");
+
+  std::vector<std::string> files;
+  ASSERT_TRUE(collect_content_files(t / "seed/", t / "seed/a", files));
+  EXPECT_EQ(files, std::vector<std::string>{"a/b/x"});
+
+  files.clear();
+  EXPECT_EQ(message_of(collect_content_files(t / "seed", t / "elsewhere", files)), "profile content escaped its root");
+  // without a regular file nothing escapes
+  EXPECT_TRUE(collect_content_files(t / "seed", t / "elsewhere/only-dirs", files));
+}
+
+TEST(CollectContentFiles, RefusesLinksAndSpecialFilesByFullPath) {
+  TempDir t;
+  write_file(t / "seed/a/file", "x");
+  make_link("file", t / "seed/a/link");  // even a link to a file inside the tree
+  std::vector<std::string> files;
+  EXPECT_EQ(message_of(collect_content_files(t / "seed", t / "seed", files)),
+            "unsupported profile content " + t / "seed/a/link");
+
+  TempDir u;
+  make_dirs(u / "seed");
+  ASSERT_EQ(::mkfifo((u / "seed/pipe").c_str(), 0600), 0);
+  EXPECT_EQ(message_of(collect_content_files(u / "seed", u / "seed", files)),
+            "unsupported profile content " + u / "seed/pipe");
+
+  EXPECT_EQ(message_of(collect_content_files(u / "nope", u / "nope", files)),
+            io_text(u / "nope", "No such file or directory (os error 2)"));
+}
+
+TEST(CollectContentFiles, UnreadableDirectoryIsAnErrorForIt) {
+  if (running_as_root()) GTEST_SKIP() << "permission checks do not apply to root (euid 0)";
+  TempDir t;
+  write_file(t / "seed/closed/x", "x");
+  set_bits(t / "seed/closed", 0000);
+  std::vector<std::string> files;
+  EXPECT_EQ(message_of(collect_content_files(t / "seed", t / "seed", files)),
+            io_text(t / "seed/closed", "Permission denied (os error 13)"));
+}
+
+// --- the copies ---
+
+TEST(CopyBackupTree, FilesDirectoriesAndLinksWithTheirBits) {
+  TempDir t;
+  write_file(t / "src/plain", "plain");
+  write_file(t / "src/bin/tool", "#!/bin/sh\n");
+  write_file(t / "src/secret", "s");
+  set_bits(t / "src/bin/tool", 0751);
+  set_bits(t / "src/secret", 0600);
+  set_bits(t / "src/bin", 0710);
+  make_link("../plain", t / "src/bin/rel");
+  make_link("/nonexistent/target", t / "src/dangling");
+  make_dirs(t / "src/empty");
+  set_bits(t / "src/empty", 0705);
+
+  ASSERT_TRUE(copy_backup_tree(t / "src", t / "backup/home/deep/dst"));
+  EXPECT_EQ(read_file(t / "backup/home/deep/dst/plain"), "plain");
+  EXPECT_EQ(read_file(t / "backup/home/deep/dst/bin/tool"), "#!/bin/sh\n");
+  EXPECT_EQ(bits_of(t / "backup/home/deep/dst/bin/tool"), 0751u);
+  EXPECT_EQ(bits_of(t / "backup/home/deep/dst/secret"), 0600u);
+  EXPECT_EQ(bits_of(t / "backup/home/deep/dst/bin"), 0710u);
+  EXPECT_EQ(bits_of(t / "backup/home/deep/dst/empty"), 0705u);
+  EXPECT_EQ(bits_of(t / "backup/home/deep/dst"), bits_of(t / "src"));
+  EXPECT_TRUE(S_ISLNK(mode_of(t / "backup/home/deep/dst/bin/rel")));
+  EXPECT_EQ(link_text(t / "backup/home/deep/dst/bin/rel"), "../plain");
+  EXPECT_EQ(link_text(t / "backup/home/deep/dst/dangling"), "/nonexistent/target");
+}
+
+TEST(CopyBackupTree, SingleLinkAndItsRefusals) {
+  TempDir t;
+  make_link("relative/leads/nowhere", t / "link");
+  ASSERT_TRUE(copy_backup_tree(t / "link", t / "b/home/.config/link"));
+  EXPECT_EQ(link_text(t / "b/home/.config/link"), "relative/leads/nowhere");
+  // anything at the target, the same link included, is refused
+  EXPECT_EQ(message_of(copy_backup_tree(t / "link", t / "b/home/.config/link")),
+            io_text(t / "b/home/.config/link", "File exists (os error 17)"));
+
+  ASSERT_EQ(::mkfifo((t / "pipe").c_str(), 0600), 0);
+  EXPECT_EQ(message_of(copy_backup_tree(t / "pipe", t / "out")), "unsupported backup target " + t / "pipe");
+  EXPECT_FALSE(path_exists(t / "out"));
+  EXPECT_EQ(message_of(copy_backup_tree(t / "missing", t / "out")),
+            io_text(t / "missing", "No such file or directory (os error 2)"));
+}
+
+TEST(CopyBackupTree, ReadOnlyDirectoryIsCopiedWholeThenNarrowed) {
+  TempDir t;
+  write_file(t / "src/ro/a", "a");
+  write_file(t / "src/ro/sub/b", "b");
+  set_bits(t / "src/ro/sub", 0555);
+  set_bits(t / "src/ro", 0500);
+  ASSERT_TRUE(copy_backup_tree(t / "src/ro", t / "dst"));
+  EXPECT_EQ(bits_of(t / "dst"), 0500u);
+  EXPECT_EQ(bits_of(t / "dst/sub"), 0555u);
+  EXPECT_EQ(read_file(t / "dst/sub/b"), "b");
+}
+
+TEST(CopyProfileContent, ReadOnlyDirectoryIsNarrowedBeforeItsEntries) {
+  if (running_as_root()) GTEST_SKIP() << "permission checks do not apply to root (euid 0)";
+  TempDir t;
+  write_file(t / "src/ro/a", "a");
+  make_dirs(t / "src/empty-ro");
+  set_bits(t / "src/ro", 0500);
+  set_bits(t / "src/empty-ro", 0500);
+  EXPECT_EQ(message_of(copy_profile_content(t / "src/ro", t / "dst")),
+            io_text(t / "dst/a", "Permission denied (os error 13)"));
+  EXPECT_EQ(bits_of(t / "dst"), 0500u);
+  EXPECT_TRUE(copy_profile_content(t / "src/empty-ro", t / "dst2"));
+  EXPECT_EQ(bits_of(t / "dst2"), 0500u);
+}
+
+TEST(CopyProfileContent, RefusesLinksAndSpecialFiles) {
+  TempDir t;
+  write_file(t / "src/file", "x");
+  make_link("file", t / "src/link");
+  EXPECT_EQ(message_of(copy_profile_content(t / "src/link", t / "out/link")),
+            "profile content may not contain symbolic link " + t / "src/link");
+  EXPECT_FALSE(path_exists(t / "out"));  // not even the parent
+  EXPECT_EQ(message_of(copy_profile_content(t / "src", t / "tree")),
+            "profile content may not contain symbolic link " + t / "src/link");
+  EXPECT_EQ(read_file(t / "tree/file"), "x");  // entries before it stay
+  EXPECT_FALSE(path_exists(t / "tree/link"));
+
+  ASSERT_EQ(::mkfifo((t / "pipe").c_str(), 0600), 0);
+  EXPECT_EQ(message_of(copy_profile_content(t / "pipe", t / "p")), "unsupported profile content " + t / "pipe");
+}
+
+// A failure stops the copy at the first entry in byte order that fails:
+// "a" (and all below it) comes before "a-b", although "a-b" < "a/..." as text.
+TEST(CopyProfileContent, EntriesInByteOrderDepthFirst) {
+  TempDir t;
+  write_file(t / "src/a/x", "x");
+  make_link("x", t / "src/a/y");
+  make_link("a", t / "src/a-b");
+  write_file(t / "src/0", "0");
+  EXPECT_EQ(message_of(copy_profile_content(t / "src", t / "dst")),
+            "profile content may not contain symbolic link " + t / "src/a/y");
+  EXPECT_TRUE(path_exists(t / "dst/0"));
+  EXPECT_TRUE(path_exists(t / "dst/a/x"));
+  EXPECT_FALSE(path_exists(t / "dst/a-b"));
+}
+
+TEST(CopyProfileContent, MergesIntoAnExistingDirectory) {
+  TempDir t;
+  write_file(t / "src/both", "new");
+  write_file(t / "src/sub/new", "n");
+  write_file(t / "src/only-src", "s");
+  set_bits(t / "src/sub", 0750);
+  set_bits(t / "src", 0751);
+  write_file(t / "dst/both", "old and longer");
+  write_file(t / "dst/sub/old", "o");
+  write_file(t / "dst/only-dst", "d");
+  for (auto copy : {copy_profile_content, copy_backup_tree}) {
+    ASSERT_TRUE(copy(t / "src", t / "dst"));
+    EXPECT_EQ(read_file(t / "dst/both"), "new");
+    EXPECT_EQ(read_file(t / "dst/sub/new"), "n");
+    EXPECT_EQ(read_file(t / "dst/sub/old"), "o");
+    EXPECT_EQ(read_file(t / "dst/only-dst"), "d");
+    EXPECT_EQ(read_file(t / "dst/only-src"), "s");
+    EXPECT_EQ(bits_of(t / "dst/sub"), 0750u);
+    EXPECT_EQ(bits_of(t / "dst"), 0751u);
+  }
+}
+
+// Targets are never written through a symbolic link, neither at the top nor
+// inside a merge, so nothing outside the target tree changes.
+TEST(CopyProfileContent, NeverWritesThroughLinksAtTheTarget) {
+  TempDir t;
+  write_file(t / "outside/file", "outside");
+  make_dirs(t / "outside/dir");
+  write_file(t / "src/file", "new");
+  write_file(t / "src/dir/inner", "i");
+  const char* loop = "Too many levels of symbolic links (os error 40)";
+
+  make_dirs(t / "d1");
+  make_link(t / "outside/file", t / "d1/file");
+  EXPECT_EQ(message_of(copy_profile_content(t / "src/file", t / "d1/file")), io_text(t / "d1/file", loop));
+  EXPECT_EQ(message_of(copy_backup_tree(t / "src", t / "d1")), io_text(t / "d1/file", loop));
+
+  make_dirs(t / "d2");
+  make_link(t / "outside/dir", t / "d2/dir");
+  for (auto copy : {copy_profile_content, copy_backup_tree}) {
+    EXPECT_EQ(message_of(copy(t / "src", t / "d2")), io_text(t / "d2/dir", "File exists (os error 17)"));
+  }
+
+  make_link(t / "outside/dir", t / "d3");
+  EXPECT_EQ(message_of(copy_profile_content(t / "src/dir", t / "d3")),
+            io_text(t / "d3", "Not a directory (os error 20)"));
+
+  EXPECT_EQ(read_file(t / "outside/file"), "outside");
+  EXPECT_FALSE(path_exists(t / "outside/dir/inner"));
+}
+
+TEST(CopyFiles, BitsBytesParentsAndWhatIsAtTheTarget) {
+  TempDir t;
+  std::string big(3 * 1024 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 3);
+  write_file(t / "big", big);
+  write_file(t / "private", "p");
+  write_file(t / "exec", "e");
+  write_file(t / "empty", "");
+  set_bits(t / "private", 0600);
+  set_bits(t / "exec", 04755);
+  for (auto copy : {copy_profile_content, copy_backup_tree}) {
+    TempDir d;
+    ASSERT_TRUE(copy(t / "big", d / "a/b/big"));  // parents created
+    EXPECT_EQ(read_file(d / "a/b/big"), big);
+    ASSERT_TRUE(copy(t / "private", d / "private"));
+    EXPECT_EQ(bits_of(d / "private"), 0600u);
+    ASSERT_TRUE(copy(t / "exec", d / "exec"));
+    EXPECT_EQ(bits_of(d / "exec"), 04755u);
+    ASSERT_TRUE(copy(t / "empty", d / "empty"));
+    EXPECT_EQ(read_file(d / "empty"), "");
+    // an existing file is truncated and overwritten; a directory is refused
+    write_file(d / "longer", std::string(100, 'x'));
+    ASSERT_TRUE(copy(t / "private", d / "longer"));
+    EXPECT_EQ(read_file(d / "longer"), "p");
+    make_dirs(d / "dir");
+    EXPECT_EQ(message_of(copy(t / "private", d / "dir")), io_text(d / "dir", "Is a directory (os error 21)"));
+  }
+}
+
+// A file whose size the system reports as 0 but that does have bytes.
+TEST(CopyFiles, FallsBackToReadingWhenTheKernelCopiesNothing) {
+  TempDir t;
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(expected.empty());
+  ASSERT_TRUE(copy_backup_tree("/proc/self/cmdline", t / "cmdline"));
+  EXPECT_EQ(read_file(t / "cmdline"), expected);
+}
+
+TEST(CopyFiles, UnreadableSourceIsAnErrorForTheTarget) {
+  if (running_as_root()) GTEST_SKIP() << "permission checks do not apply to root (euid 0)";
+  TempDir t;
+  write_file(t / "closed", "x");
+  set_bits(t / "closed", 0000);
+  EXPECT_EQ(message_of(copy_profile_content(t / "closed", t / "out")),
+            io_text(t / "out", "Permission denied (os error 13)"));
+}
+
+TEST(EnsureParentDir, CreatesOnlyWhatIsMissing) {
+  TempDir t;
+  EXPECT_EQ(message_of(ensure_parent_dir("/")), "path has no parent");
+  EXPECT_EQ(message_of(ensure_parent_dir("")), "path has no parent");
+  EXPECT_TRUE(ensure_parent_dir("single-component"));
+  EXPECT_FALSE(path_exists("single-component"));
+  ASSERT_TRUE(ensure_parent_dir(t / "a/b/c"));
+  EXPECT_TRUE(S_ISDIR(mode_of(t / "a/b")));
+  EXPECT_FALSE(path_exists(t / "a/b/c"));
+  write_file(t / "file", "x");
+  EXPECT_EQ(message_of(ensure_parent_dir(t / "file/x/y")), io_text(t / "file/x", "Not a directory (os error 20)"));
+}
+
+}  // namespace
+}  // namespace vorpel
