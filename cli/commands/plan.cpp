@@ -19,24 +19,8 @@
 namespace vorpel::commands {
 
 std::string home_relative_display(std::string_view path, std::string_view home) {
-  if (!path_at_or_below(path, home)) return display_path(path);
-  const auto components = path_components(path);
-  const std::size_t skip = path_components(home).size();
-  if (skip == components.size()) return std::string();
-  // The rest of the text as written, from the first remaining component to
-  // the last; inner separators stay as they are.
-  const auto& first = components[skip];
-  const auto& last = components.back();
-  if (first.kind == ComponentKind::Name && last.kind == ComponentKind::Name) {
-    const auto begin = static_cast<std::size_t>(first.name.data() - path.data());
-    const auto end = static_cast<std::size_t>(last.name.data() + last.name.size() - path.data());
-    return display_path(path.substr(begin, end - begin));
-  }
-  std::string rest;
-  for (std::size_t i = skip; i < components.size(); ++i) {
-    rest = join_path(rest, components[i].kind == ComponentKind::Name ? components[i].name : std::string_view(".."));
-  }
-  return display_path(rest);
+  const auto relative = strip_path_prefix(path, home);
+  return display_path(relative ? std::string_view(*relative) : path);
 }
 
 std::string written_path_display(const PlannedWrite& write) { return display_path(write.relative); }
