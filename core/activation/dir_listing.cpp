@@ -30,13 +30,16 @@ void DirListing::sort() {
   std::sort(entries_.begin(), entries_.end(), [this](const Entry& a, const Entry& b) { return name(a) < name(b); });
 }
 
-std::expected<UniqueDir, OsError> open_directory_at(int dir_fd, const char* name) {
-  UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+std::expected<SortedDirectory, OsError> read_directory_at(int dir_fd, const char* name, FinalLink link) {
+  const int no_follow = link == FinalLink::Refuse ? O_NOFOLLOW : 0;
+  UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | no_follow | O_CLOEXEC));
   if (!fd) return std::unexpected(OsError::last());
-  DIR* dir = ::fdopendir(fd.get());
-  if (dir == nullptr) return std::unexpected(OsError::last());
+  SortedDirectory opened{UniqueDir(::fdopendir(fd.get())), {}};
+  if (!opened.dir) return std::unexpected(OsError::last());
   fd.release();  // the stream owns it now
-  return UniqueDir(dir);
+  if (auto read = opened.listing.read(opened.dir.get()); !read) return std::unexpected(std::move(read.error()));
+  opened.listing.sort();
+  return opened;
 }
 
 }  // namespace vorpel::detail

@@ -41,8 +41,20 @@ class DirListing {
   std::vector<Entry> entries_;
 };
 
-// Opens the directory `name` relative to `dir_fd` (AT_FDCWD for a path) for
-// listing, refusing to follow a symbolic link at the name itself.
-std::expected<UniqueDir, OsError> open_directory_at(int dir_fd, const char* name);
+// An open directory with all its entries read and sorted; its descriptor
+// serves the *at calls on the entries.
+struct SortedDirectory {
+  UniqueDir dir;
+  DirListing listing;
+  int fd() const { return ::dirfd(dir.get()); }
+};
+
+enum class FinalLink { Refuse, Follow };
+
+// Opens the directory `name` relative to `dir_fd` (AT_FDCWD for a path) and
+// reads it. A symbolic link at the name itself is refused unless `link`
+// says to follow it.
+std::expected<SortedDirectory, OsError> read_directory_at(int dir_fd, const char* name,
+                                                          FinalLink link = FinalLink::Refuse);
 
 }  // namespace vorpel::detail

@@ -57,12 +57,11 @@ class PathText {
   explicit PathText(std::string_view base) : text_(base) {}
   const std::string& str() const { return text_; }
 
-  // join_path's rule, in place: one "/" unless the text is empty or ends in one.
+  // The entry `name` of the current path, for as long as this lives.
   class Descend {
    public:
     Descend(PathText& path, std::string_view name) : path_(path), size_(path.text_.size()) {
-      if (!path.text_.empty() && path.text_.back() != '/') path.text_.push_back('/');
-      path.text_.append(name);
+      append_path(path.text_, name);
     }
     ~Descend() { path_.text_.resize(size_); }
     Descend(const Descend&) = delete;
@@ -205,12 +204,10 @@ class TreeCopy {
     const mode_t bits = st.st_mode & kPermissionBits;
     if (flavor_ == Flavor::Profile && ::fchmodat(dst.dir, dst.name, bits, 0) != 0) return fail_errno(target_.str());
 
-    auto dir = detail::open_directory_at(src.dir, src.name);
+    auto dir = detail::read_directory_at(src.dir, src.name);
     if (!dir) return fail_io(source_.str(), std::move(dir.error()));
-    DirListing listing;
-    if (auto read = listing.read(dir->get()); !read) return fail_io(source_.str(), std::move(read.error()));
-    listing.sort();
-    const int in = ::dirfd(dir->get());
+    const DirListing& listing = dir->listing;
+    const int in = dir->fd();
     for (const auto& entry : listing.entries()) {
       const std::string_view name = listing.name(entry);
       const PathText::Descend into_source(source_, name);
@@ -272,11 +269,10 @@ class TreeCopy {
 // --- removal -----------------------------------------------------------------
 
 std::expected<void, OsError> remove_contents(At at) {
-  auto dir = detail::open_directory_at(at.dir, at.name);
+  auto dir = detail::read_directory_at(at.dir, at.name);
   if (!dir) return std::unexpected(std::move(dir.error()));
-  DirListing listing;
-  if (auto read = listing.read(dir->get()); !read) return read;
-  const int fd = ::dirfd(dir->get());
+  const DirListing& listing = dir->listing;
+  const int fd = dir->fd();
   for (const auto& entry : listing.entries()) {
     const At child{fd, listing.c_name(entry)};
     bool is_dir = entry.type == DT_DIR;
@@ -305,19 +301,19 @@ class ContentWalk {
   ContentWalk(const std::string& root, const std::string& directory, std::vector<std::string>& files)
       : files_(files), path_(directory), relative_(strip_path_prefix(directory, root)) {}
 
+  // The directory handed in is listed wherever a link there leads (planning
+  // accepts a seed reached through one); every entry below is taken as it is.
   Status run(const std::string& directory) {
     const std::string os_path = trim_path_end(directory);
-    return walk(At{AT_FDCWD, os_path.c_str()});
+    return walk(At{AT_FDCWD, os_path.c_str()}, detail::FinalLink::Follow);
   }
 
  private:
-  Status walk(At at) {
-    auto dir = detail::open_directory_at(at.dir, at.name);
+  Status walk(At at, detail::FinalLink link) {
+    auto dir = detail::read_directory_at(at.dir, at.name, link);
     if (!dir) return fail_io(path_.str(), std::move(dir.error()));
-    DirListing listing;
-    if (auto read = listing.read(dir->get()); !read) return fail_io(path_.str(), std::move(read.error()));
-    listing.sort();
-    const int fd = ::dirfd(dir->get());
+    const DirListing& listing = dir->listing;
+    const int fd = dir->fd();
     for (const auto& entry : listing.entries()) {
       const std::string_view name = listing.name(entry);
       const PathText::Descend into(path_, name);
@@ -333,7 +329,7 @@ class ContentWalk {
           files_.push_back(relative_->str());
           break;
         case Kind::Directory:
-          if (auto sub = walk(child); !sub) return sub;
+          if (auto sub = walk(child, detail::FinalLink::Refuse); !sub) return sub;
           break;
         case Kind::Symlink:
         case Kind::Other: return fail_path("unsupported profile content {}", path_.str());

@@ -14,28 +14,17 @@
 namespace vorpel {
 namespace {
 
+using testing::file_mode;
 using testing::make_dirs;
+using testing::make_symlink;
 using testing::path_exists;
 using testing::read_file;
+using testing::read_link;
 using testing::TempDir;
 using testing::write_file;
 
-mode_t mode_of(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode;
-}
+mode_t bits_of(const std::string& path) { return file_mode(path) & 07777; }
 
-mode_t bits_of(const std::string& path) { return mode_of(path) & 07777; }
-
-void make_link(const std::string& text, const std::string& at) { ASSERT_EQ(::symlink(text.c_str(), at.c_str()), 0) << at; }
-
-std::string link_text(const std::string& path) {
-  char buf[4096];
-  const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-  EXPECT_GE(n, 0) << path;
-  return n < 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));
-}
 
 void set_bits(const std::string& path, mode_t bits) { ASSERT_EQ(::chmod(path.c_str(), bits), 0) << path; }
 
@@ -59,11 +48,11 @@ TEST(RemovePath, LinksGoButNeverWhatTheyPointTo) {
   TempDir t;
   write_file(t / "outside/keep", "k");
   make_dirs(t / "home");
-  make_link(t / "outside", t / "home/dir-link");
-  make_link("nowhere", t / "home/dangling");
+  make_symlink(t / "outside", t / "home/dir-link");
+  make_symlink("nowhere", t / "home/dangling");
   // a tree holding a link to a directory outside it
   write_file(t / "home/tree/sub/f", "x");
-  make_link(t / "outside", t / "home/tree/sub/out");
+  make_symlink(t / "outside", t / "home/tree/sub/out");
   set_bits(t / "home/tree/sub/f", 0400);
 
   // a trailing separator would make the system resolve the link: still only the link goes
@@ -114,6 +103,12 @@ TEST(CollectContentFiles, DirectoryBelowRootAndOutsideIt) {
   ASSERT_TRUE(collect_content_files(t / "seed/", t / "seed/a", files));
   EXPECT_EQ(files, std::vector<std::string>{"a/b/x"});
 
+  // a link naming the directory itself is followed
+  make_symlink(t / "seed", t / "seed-link");
+  files.clear();
+  ASSERT_TRUE(collect_content_files(t / "seed-link", t / "seed-link", files));
+  EXPECT_EQ(files, std::vector<std::string>{"a/b/x"});
+
   files.clear();
   EXPECT_EQ(message_of(collect_content_files(t / "seed", t / "elsewhere", files)), "profile content escaped its root");
   // without a regular file nothing escapes
@@ -123,7 +118,7 @@ TEST(CollectContentFiles, DirectoryBelowRootAndOutsideIt) {
 TEST(CollectContentFiles, RefusesLinksAndSpecialFilesByFullPath) {
   TempDir t;
   write_file(t / "seed/a/file", "x");
-  make_link("file", t / "seed/a/link");  // even a link to a file inside the tree
+  make_symlink("file", t / "seed/a/link");  // even a link to a file inside the tree
   std::vector<std::string> files;
   EXPECT_EQ(message_of(collect_content_files(t / "seed", t / "seed", files)),
             "unsupported profile content " + t / "seed/a/link");
@@ -158,8 +153,8 @@ TEST(CopyBackupTree, FilesDirectoriesAndLinksWithTheirBits) {
   set_bits(t / "src/bin/tool", 0751);
   set_bits(t / "src/secret", 0600);
   set_bits(t / "src/bin", 0710);
-  make_link("../plain", t / "src/bin/rel");
-  make_link("/nonexistent/target", t / "src/dangling");
+  make_symlink("../plain", t / "src/bin/rel");
+  make_symlink("/nonexistent/target", t / "src/dangling");
   make_dirs(t / "src/empty");
   set_bits(t / "src/empty", 0705);
 
@@ -171,16 +166,16 @@ TEST(CopyBackupTree, FilesDirectoriesAndLinksWithTheirBits) {
   EXPECT_EQ(bits_of(t / "backup/home/deep/dst/bin"), 0710u);
   EXPECT_EQ(bits_of(t / "backup/home/deep/dst/empty"), 0705u);
   EXPECT_EQ(bits_of(t / "backup/home/deep/dst"), bits_of(t / "src"));
-  EXPECT_TRUE(S_ISLNK(mode_of(t / "backup/home/deep/dst/bin/rel")));
-  EXPECT_EQ(link_text(t / "backup/home/deep/dst/bin/rel"), "../plain");
-  EXPECT_EQ(link_text(t / "backup/home/deep/dst/dangling"), "/nonexistent/target");
+  EXPECT_TRUE(S_ISLNK(file_mode(t / "backup/home/deep/dst/bin/rel")));
+  EXPECT_EQ(read_link(t / "backup/home/deep/dst/bin/rel"), "../plain");
+  EXPECT_EQ(read_link(t / "backup/home/deep/dst/dangling"), "/nonexistent/target");
 }
 
 TEST(CopyBackupTree, SingleLinkAndItsRefusals) {
   TempDir t;
-  make_link("relative/leads/nowhere", t / "link");
+  make_symlink("relative/leads/nowhere", t / "link");
   ASSERT_TRUE(copy_backup_tree(t / "link", t / "b/home/.config/link"));
-  EXPECT_EQ(link_text(t / "b/home/.config/link"), "relative/leads/nowhere");
+  EXPECT_EQ(read_link(t / "b/home/.config/link"), "relative/leads/nowhere");
   // anything at the target, the same link included, is refused
   EXPECT_EQ(message_of(copy_backup_tree(t / "link", t / "b/home/.config/link")),
             io_text(t / "b/home/.config/link", "File exists (os error 17)"));
@@ -221,7 +216,7 @@ TEST(CopyProfileContent, ReadOnlyDirectoryIsNarrowedBeforeItsEntries) {
 TEST(CopyProfileContent, RefusesLinksAndSpecialFiles) {
   TempDir t;
   write_file(t / "src/file", "x");
-  make_link("file", t / "src/link");
+  make_symlink("file", t / "src/link");
   EXPECT_EQ(message_of(copy_profile_content(t / "src/link", t / "out/link")),
             "profile content may not contain symbolic link " + t / "src/link");
   EXPECT_FALSE(path_exists(t / "out"));  // not even the parent
@@ -239,8 +234,8 @@ TEST(CopyProfileContent, RefusesLinksAndSpecialFiles) {
 TEST(CopyProfileContent, EntriesInByteOrderDepthFirst) {
   TempDir t;
   write_file(t / "src/a/x", "x");
-  make_link("x", t / "src/a/y");
-  make_link("a", t / "src/a-b");
+  make_symlink("x", t / "src/a/y");
+  make_symlink("a", t / "src/a-b");
   write_file(t / "src/0", "0");
   EXPECT_EQ(message_of(copy_profile_content(t / "src", t / "dst")),
             "profile content may not contain symbolic link " + t / "src/a/y");
@@ -282,17 +277,17 @@ TEST(CopyProfileContent, NeverWritesThroughLinksAtTheTarget) {
   const char* loop = "Too many levels of symbolic links (os error 40)";
 
   make_dirs(t / "d1");
-  make_link(t / "outside/file", t / "d1/file");
+  make_symlink(t / "outside/file", t / "d1/file");
   EXPECT_EQ(message_of(copy_profile_content(t / "src/file", t / "d1/file")), io_text(t / "d1/file", loop));
   EXPECT_EQ(message_of(copy_backup_tree(t / "src", t / "d1")), io_text(t / "d1/file", loop));
 
   make_dirs(t / "d2");
-  make_link(t / "outside/dir", t / "d2/dir");
+  make_symlink(t / "outside/dir", t / "d2/dir");
   for (auto copy : {copy_profile_content, copy_backup_tree}) {
     EXPECT_EQ(message_of(copy(t / "src", t / "d2")), io_text(t / "d2/dir", "File exists (os error 17)"));
   }
 
-  make_link(t / "outside/dir", t / "d3");
+  make_symlink(t / "outside/dir", t / "d3");
   EXPECT_EQ(message_of(copy_profile_content(t / "src/dir", t / "d3")),
             io_text(t / "d3", "Not a directory (os error 20)"));
 
@@ -355,7 +350,7 @@ TEST(EnsureParentDir, CreatesOnlyWhatIsMissing) {
   EXPECT_TRUE(ensure_parent_dir("single-component"));
   EXPECT_FALSE(path_exists("single-component"));
   ASSERT_TRUE(ensure_parent_dir(t / "a/b/c"));
-  EXPECT_TRUE(S_ISDIR(mode_of(t / "a/b")));
+  EXPECT_TRUE(S_ISDIR(file_mode(t / "a/b")));
   EXPECT_FALSE(path_exists(t / "a/b/c"));
   write_file(t / "file", "x");
   EXPECT_EQ(message_of(ensure_parent_dir(t / "file/x/y")), io_text(t / "file/x", "Not a directory (os error 20)"));

@@ -28,6 +28,13 @@ std::string decimal(unsigned __int128 value) {
   return digits;
 }
 
+Result<unsigned __int128> epoch_nanos() {
+  struct timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  if (now.tv_sec < 0) return fail("second time provided was later than self");
+  return static_cast<unsigned __int128>(now.tv_sec) * 1'000'000'000u + static_cast<unsigned __int128>(now.tv_nsec);
+}
+
 std::string temp_file_name(std::string_view target_name, const TempNameSeed& seed, unsigned attempt) {
   return fmt::format(".{}.{}-{}-{}.tmp", target_name, seed.pid, decimal(seed.nanos), attempt);
 }
@@ -88,12 +95,9 @@ Status write_file_atomically(const std::string& target, std::string_view content
 }  // namespace detail
 
 Status write_file_atomically(const std::string& target, std::string_view contents) {
-  struct timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  if (now.tv_sec < 0) return fail("second time provided was later than self");
-  const unsigned __int128 nanos =
-      static_cast<unsigned __int128>(now.tv_sec) * 1'000'000'000u + static_cast<unsigned __int128>(now.tv_nsec);
-  return detail::write_file_atomically(target, contents, {::getpid(), nanos});
+  const auto nanos = detail::epoch_nanos();
+  if (!nanos) return std::unexpected(nanos.error());
+  return detail::write_file_atomically(target, contents, {::getpid(), *nanos});
 }
 
 }  // namespace vorpel

@@ -26,6 +26,9 @@ struct TempNameSeed {
 };
 
 std::string decimal(unsigned __int128 value);
+// The wall clock in nanoseconds since the Unix epoch; a clock set before the
+// epoch fails with "second time provided was later than self".
+Result<unsigned __int128> epoch_nanos();
 // ".{name}.{pid}-{nanos}-{attempt}.tmp"
 std::string temp_file_name(std::string_view target_name, const TempNameSeed& seed, unsigned attempt);
 // write_file_atomically with the process id and clock reading given.

@@ -189,4 +189,9 @@ std::string trim_path_end(std::string_view path) {
   return std::string(path);
 }
 
+void append_path(std::string& base, std::string_view piece) {
+  if (!base.empty() && base.back() != '/') base.push_back('/');
+  base.append(piece);
+}
+
 }  // namespace vorpel

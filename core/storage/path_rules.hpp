@@ -79,4 +79,8 @@ std::optional<std::string> strip_path_prefix(std::string_view path, std::string_
 // `path`.
 std::string trim_path_end(std::string_view path);
 
+// join_path in place, for walks that extend one path text by a name per
+// level and cut it back afterwards.
+void append_path(std::string& base, std::string_view piece);
+
 }  // namespace vorpel

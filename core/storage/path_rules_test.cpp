@@ -121,6 +121,14 @@ TEST(LexicalHelpers, StripPrefixByComponents) {
   for (const auto& c : cases) EXPECT_EQ(strip_path_prefix(c.path, c.prefix), c.rest) << c.path << " - " << c.prefix;
 }
 
+TEST(LexicalHelpers, AppendIsJoinInPlace) {
+  for (const std::string base : {"/home/u", "/home/u/", "", "/"}) {
+    std::string text = base;
+    append_path(text, "x");
+    EXPECT_EQ(text, join_path(base, "x")) << base;
+  }
+}
+
 TEST(LexicalHelpers, TrimPathEnd) {
   const struct { std::string path, trimmed; } cases[] = {
       {"/home/u/link/", "/home/u/link"}, {"a/b/.", "a/b"}, {"a/./", "a"}, {"a//", "a"}, {"/", "/"},

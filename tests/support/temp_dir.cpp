@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -53,6 +54,30 @@ std::string read_file(const std::string& path) {
 bool path_exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+mode_t file_mode(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) throw std::runtime_error("cannot lstat " + path);
+  return st.st_mode;
+}
+
+void make_symlink(const std::string& text, const std::string& at) {
+  if (symlink(text.c_str(), at.c_str()) != 0) throw std::runtime_error("cannot make link " + at);
+}
+
+std::string read_link(const std::string& path) {
+  char buf[4096];
+  const ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+  if (n < 0) throw std::runtime_error("not a link " + path);
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+std::vector<std::string> names_in(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace vorpel::testing

@@ -1,7 +1,10 @@
 // Temporary directories and small file helpers for tests.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
 
 namespace vorpel::testing {
 
@@ -26,5 +29,11 @@ void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
 void make_dirs(const std::string& path);
 bool path_exists(const std::string& path);  // lstat: a dangling link exists
+// lstat's st_mode: the kind and the permission bits; throws when unreadable.
+mode_t file_mode(const std::string& path);
+void make_symlink(const std::string& text, const std::string& at);
+std::string read_link(const std::string& path);  // throws when not a link
+// The entry names of a directory in byte order, "." and ".." left out.
+std::vector<std::string> names_in(const std::string& dir);
 
 }  // namespace vorpel::testing

@@ -1,0 +1,198 @@
+#include "core/activation/plan_application.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <unordered_set>
+
+#include <fmt/format.h>
+
+#include "core/activation/dir_listing.hpp"
+#include "core/activation/file_tree.hpp"
+#include "core/activation/file_tree_detail.hpp"
+#include "core/storage/atomic_file.hpp"
+#include "core/storage/directories.hpp"
+#include "core/storage/path_rules.hpp"
+#include "core/storage/path_text.hpp"
+
+namespace vorpel {
+namespace {
+
+constexpr std::size_t kBackupsKept = 5;
+
+using detail::ParentDir;
+
+std::unexpected<CoreError> escapes_home(const std::string& path) {
+  return fail(fmt::format("backup target {} escapes HOME", display_path(path)));
+}
+
+struct Candidate {
+  const std::string* path;
+  std::vector<PathComponent> components;
+};
+
+// In HOME component by component, HOME itself included. A ".." below HOME
+// could lead anywhere, so it counts as leaving it.
+bool lies_in_home(const std::vector<PathComponent>& path, const std::vector<PathComponent>& home) {
+  if (path.size() < home.size() || !std::equal(home.begin(), home.end(), path.begin())) return false;
+  return std::all_of(path.begin() + static_cast<std::ptrdiff_t>(home.size()), path.end(),
+                     [](const PathComponent& c) { return c.kind == ComponentKind::Name; });
+}
+
+// One text per component sequence, so that paths equal by components meet
+// in a hash set: each component followed by "/", a root as nothing.
+void append_key(std::string& key, const PathComponent& c) {
+  switch (c.kind) {
+    case ComponentKind::Root: break;
+    case ComponentKind::CurDir: key += '.'; break;
+    case ComponentKind::ParentDir: key += ".."; break;
+    case ComponentKind::Name: key += c.name; break;
+  }
+  key += '/';
+}
+
+bool exists_no_follow(const std::string& path) {
+  struct stat st {};
+  return ::lstat(trim_path_end(path).c_str(), &st) == 0;
+}
+
+// The existing candidates, shallowest first, each unless a path chosen
+// before it already holds it.
+std::vector<const std::string*> choose_backup_paths(const std::vector<Candidate>& candidates) {
+  std::vector<const std::string*> chosen;
+  std::unordered_set<std::string> chosen_keys;
+  std::string key;
+  for (const auto& candidate : candidates) {
+    if (!exists_no_follow(*candidate.path)) continue;
+    key.clear();
+    bool held = false;
+    for (const auto& c : candidate.components) {
+      append_key(key, c);
+      if (chosen_keys.contains(key)) {
+        held = true;
+        break;
+      }
+    }
+    if (held) continue;
+    chosen_keys.insert(key);
+    chosen.push_back(candidate.path);
+  }
+  return chosen;
+}
+
+Result<std::string> backup_name() {
+  const auto nanos = detail::epoch_nanos();
+  if (!nanos) return std::unexpected(nanos.error());
+  return fmt::format("{}-{}", detail::decimal(*nanos), ::getpid());
+}
+
+// Copies run one after another into the same directory more often than
+// not; a copy that succeeded left its target's parent in place, so the next
+// target with the same parent need not create it again.
+class ParentTracker {
+ public:
+  ParentDir before(const std::string& target) {
+    current_ = parent_path(target);
+    return current_ && previous_ && *current_ == *previous_ ? ParentDir::Exists : ParentDir::Unknown;
+  }
+  void succeeded() { previous_ = std::move(current_); }
+
+ private:
+  std::optional<std::string> previous_;
+  std::optional<std::string> current_;
+};
+
+Result<std::string> make_backup(const std::vector<const std::string*>& chosen, const std::string& home,
+                                const std::string& state_path) {
+  const auto state_dir = parent_path(state_path);
+  if (!state_dir) return fail("state path has no parent");
+  if (auto made = create_private_dir(*state_dir); !made) return std::unexpected(std::move(made.error()));
+  const std::string backups = join_path(*state_dir, "backups");
+  if (auto made = create_private_dir(backups); !made) return std::unexpected(std::move(made.error()));
+  auto name = backup_name();
+  if (!name) return std::unexpected(std::move(name.error()));
+  std::string backup = join_path(backups, *name);
+  if (auto made = create_private_dir(backup); !made) return std::unexpected(std::move(made.error()));
+
+  const std::string backup_home = join_path(backup, "home");
+  ParentTracker parents;
+  for (const std::string* path : chosen) {
+    const auto relative = strip_path_prefix(*path, home);
+    if (!relative) return escapes_home(*path);
+    const std::string target = join_path(backup_home, *relative);
+    if (auto copied = detail::copy_backup_tree(*path, target, parents.before(target)); !copied) {
+      return std::unexpected(std::move(copied.error()));
+    }
+    parents.succeeded();
+  }
+  return backup;
+}
+
+// Keeps the five entries of "backups" with the greatest names, whatever
+// their kind.
+Status trim_backups(const std::string& state_path) {
+  const std::string backups = join_path(*parent_path(state_path), "backups");
+  // "backups" may be a link to a directory elsewhere, as its creation allows.
+  auto dir = detail::read_directory_at(AT_FDCWD, backups.c_str(), detail::FinalLink::Follow);
+  if (!dir) return fail_io(backups, std::move(dir.error()));
+  dir->dir.reset();  // only the names are needed
+  const detail::DirListing& listing = dir->listing;
+  const auto& entries = listing.entries();
+  if (entries.size() <= kBackupsKept) return {};
+  for (std::size_t i = 0; i < entries.size() - kBackupsKept; ++i) {
+    if (auto removed = remove_path(join_path(backups, listing.name(entries[i]))); !removed) return removed;
+  }
+  return {};
+}
+
+}  // namespace
+
+Status create_private_dir(const std::string& path) { return make_private_directory(path); }
+
+Result<std::optional<std::string>> apply_activation_plan(const ActivationPlan& plan, const std::string& home,
+                                                         const std::string& state_path) {
+  std::vector<Candidate> candidates;
+  candidates.reserve(plan.removed.size() + plan.written.size());
+  for (const auto& path : plan.removed) candidates.push_back(Candidate{&path, path_components(path)});
+  for (const auto& write : plan.written) candidates.push_back(Candidate{&write.target, path_components(write.target)});
+  std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+    return a.components.size() < b.components.size();
+  });
+
+  // Every candidate is checked before anything on disk is touched.
+  const auto home_components = path_components(home);
+  for (const auto& candidate : candidates) {
+    if (!lies_in_home(candidate.components, home_components)) return escapes_home(*candidate.path);
+  }
+
+  std::optional<std::string> backup;
+  if (const auto chosen = choose_backup_paths(candidates); !chosen.empty()) {
+    auto made = make_backup(chosen, home, state_path);
+    if (!made) return std::unexpected(std::move(made.error()));
+    backup = std::move(*made);
+  }
+
+  for (const auto& path : plan.removed) {
+    if (auto removed = remove_path(path); !removed) return std::unexpected(std::move(removed.error()));
+  }
+  // Each target is replaced whole: what was there goes first, so nothing
+  // of it survives in a directory written over it.
+  ParentTracker parents;
+  for (const auto& write : plan.written) {
+    if (auto removed = remove_path(write.target); !removed) return std::unexpected(std::move(removed.error()));
+    if (auto copied = detail::copy_profile_content(write.source, write.target, parents.before(write.target));
+        !copied) {
+      return std::unexpected(std::move(copied.error()));
+    }
+    parents.succeeded();
+  }
+
+  if (backup) {
+    if (auto trimmed = trim_backups(state_path); !trimmed) return std::unexpected(std::move(trimmed.error()));
+  }
+  return backup;
+}
+
+}  // namespace vorpel

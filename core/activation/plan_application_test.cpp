@@ -1,0 +1,255 @@
+#include "core/activation/plan_application.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.hpp"
+
+namespace vorpel {
+namespace {
+
+using testing::file_mode;
+using testing::make_dirs;
+using testing::make_symlink;
+using testing::names_in;
+using testing::path_exists;
+using testing::read_file;
+using testing::read_link;
+using testing::TempDir;
+using testing::write_file;
+
+
+// HOME, a state directory outside it, and a Profile source.
+class ApplyTest : public ::testing::Test {
+ protected:
+  ApplyTest()
+      : home(t / "home"), state_dir(t / "state/vorpel"), state_path(state_dir + "/state.toml"), backups(state_dir + "/backups") {
+    make_dirs(home);
+  }
+
+  std::string h(const std::string& relative) const { return home + "/" + relative; }
+  std::string src(const std::string& relative) const { return t / ("src/" + relative); }
+  PlannedWrite write(const std::string& relative) const { return {relative, src(relative), h(relative)}; }
+
+  Result<std::optional<std::string>> apply(const ActivationPlan& plan) {
+    return apply_activation_plan(plan, home, state_path);
+  }
+
+  TempDir t;
+  std::string home;
+  std::string state_dir;
+  std::string state_path;
+  std::string backups;
+};
+
+TEST_F(ApplyTest, NothingToBackUpMakesNoBackup) {
+  write_file(src(".config/app/conf"), "new");
+  write_file(src(".bashrc"), "rc");
+  const auto done = apply(ActivationPlan{{h("given-up")}, {write(".bashrc"), write(".config/app")}});
+  ASSERT_TRUE(done) << done.error().text();
+  EXPECT_FALSE(done->has_value());
+  EXPECT_EQ(read_file(h(".config/app/conf")), "new");
+  EXPECT_EQ(read_file(h(".bashrc")), "rc");
+  EXPECT_FALSE(path_exists(t / "state"));  // not even the state directory
+
+  // an empty plan changes nothing, not even an overfull "backups"
+  for (int i = 0; i < 7; ++i) make_dirs(backups + "/" + std::to_string(i));
+  const auto empty = apply(ActivationPlan{});
+  ASSERT_TRUE(empty);
+  EXPECT_FALSE(empty->has_value());
+  EXPECT_EQ(names_in(backups).size(), 7u);
+}
+
+TEST_F(ApplyTest, GivenUpDirectoryHoldingALaterTargetIsBackedUpOnceAndReplaced) {
+  write_file(h("a/b"), "old b");
+  write_file(h("a/old"), "old");
+  write_file(h("c/d/e"), "e");
+  write_file(src("a/b"), "new b");
+  write_file(src("c"), "c is a file now");
+  // HOME/c/d/e is given up too but lies in the write target HOME/c
+  const auto done = apply(ActivationPlan{{h("c/d/e"), h("a")}, {write("a/b"), write("c")}});
+  ASSERT_TRUE(done) << done.error().text();
+  ASSERT_TRUE(done->has_value());
+  const std::string backup = **done;
+  EXPECT_EQ(names_in(backup + "/home"), (std::vector<std::string>{"a", "c"}));
+  EXPECT_EQ(read_file(backup + "/home/a/b"), "old b");
+  EXPECT_EQ(read_file(backup + "/home/a/old"), "old");
+  EXPECT_EQ(read_file(backup + "/home/c/d/e"), "e");
+  // the given-up directory went whole, the write created what it needs again
+  EXPECT_EQ(names_in(h("a")), std::vector<std::string>{"b"});
+  EXPECT_EQ(read_file(h("a/b")), "new b");
+  EXPECT_EQ(read_file(h("c")), "c is a file now");
+}
+
+TEST_F(ApplyTest, ReselectingTheActiveProfileBacksUpEachPathOnce) {
+  write_file(h(".config/app/conf"), "edited in HOME");
+  write_file(t / "snapshot/.config/app/conf", "as snapshotted");
+  UserState state;
+  state.active_profile = "work";
+  state.profiles["work"].manage = PathSet{".config/app"};
+  const auto plan = build_activation_plan(state, "work", state.profiles["work"], PlanSources{t / "snapshot", {}}, home,
+                                          state_path, false);
+  ASSERT_TRUE(plan) << plan.error().text();
+  ASSERT_EQ(plan->removed, std::vector<std::string>{h(".config/app")});
+  const auto done = apply(*plan);
+  ASSERT_TRUE(done && done->has_value());
+  EXPECT_EQ(names_in(**done + "/home"), std::vector<std::string>{".config"});
+  EXPECT_EQ(read_file(**done + "/home/.config/app/conf"), "edited in HOME");
+  EXPECT_EQ(read_file(h(".config/app/conf")), "as snapshotted");
+}
+
+TEST_F(ApplyTest, LinkAtATargetIsBackedUpAndReplacedNeverFollowed) {
+  write_file(t / "outside/app/conf", "outside");
+  make_dirs(h(".config"));
+  make_symlink(t / "outside/app", h(".config/app"));
+  make_symlink("../nowhere", h("dangling"));
+  write_file(src(".config/app/conf"), "new");
+  write_file(src("dangling"), "now a file");
+  const auto done = apply(ActivationPlan{{}, {write(".config/app"), write("dangling")}});
+  ASSERT_TRUE(done && done->has_value());
+  const std::string backup = **done;
+  EXPECT_EQ(read_link(backup + "/home/.config/app"), t / "outside/app");
+  EXPECT_EQ(read_link(backup + "/home/dangling"), "../nowhere");
+  EXPECT_TRUE(S_ISDIR(file_mode(h(".config/app"))));
+  EXPECT_EQ(read_file(h(".config/app/conf")), "new");
+  EXPECT_EQ(read_file(h("dangling")), "now a file");
+  EXPECT_EQ(names_in(t / "outside/app"), std::vector<std::string>{"conf"});
+  EXPECT_EQ(read_file(t / "outside/app/conf"), "outside");
+}
+
+TEST_F(ApplyTest, BackupDirectoryNameModesAndCopies) {
+  make_dirs(state_dir);
+  ASSERT_EQ(::chmod(state_dir.c_str(), 0755), 0);
+  make_dirs(backups);
+  ASSERT_EQ(::chmod(backups.c_str(), 0751), 0);
+  write_file(h("secret"), "s");
+  ASSERT_EQ(::chmod(h("secret").c_str(), 0400), 0);
+  write_file(src("secret"), "new");
+  const auto done = apply(ActivationPlan{{}, {write("secret")}});
+  ASSERT_TRUE(done && done->has_value());
+  const std::string backup = **done;
+  const std::string name = backup.substr(backups.size() + 1);
+  ASSERT_EQ(backup.substr(0, backups.size() + 1), backups + "/");
+  const std::string suffix = "-" + std::to_string(::getpid());
+  ASSERT_TRUE(name.ends_with(suffix)) << name;
+  const std::string nanos = name.substr(0, name.size() - suffix.size());
+  EXPECT_GE(nanos.size(), 19u);
+  EXPECT_TRUE(std::all_of(nanos.begin(), nanos.end(), [](char c) { return c >= '0' && c <= '9'; })) << name;
+  EXPECT_NE(nanos[0], '0');
+  for (const auto& dir : {state_dir, backups, backup}) EXPECT_EQ(file_mode(dir) & 07777, 0700u) << dir;
+  EXPECT_EQ(file_mode(backup + "/home/secret") & 07777, 0400u);
+  EXPECT_EQ(read_file(h("secret")), "new");
+}
+
+TEST_F(ApplyTest, RetentionKeepsTheFiveGreatestNamesWhateverTheirKind) {
+  write_file(src("f"), "f");
+  // Stamps sort as text: "9" comes after every stamp of today, ".x" before all.
+  const struct { std::vector<std::string> existing; std::vector<std::string> removed; } cases[] = {
+      {{"0", "1000-1", "9", ".hidden"}, {}},
+      {{"0", "1000-1", "9", ".hidden", "05"}, {".hidden"}},
+      {{".a", ".b", "0", "00", "1", "2", "9"}, {".a", ".b", "0"}},
+  };
+  for (const auto& c : cases) {
+    TempDir s;
+    state_path = s / "vorpel/state.toml";
+    const std::string dir = s / "vorpel/backups";
+    for (const auto& name : c.existing) {
+      if (name.starts_with("1")) {
+        write_file(dir + "/" + name, "a stray file");
+      } else {
+        write_file(dir + "/" + name + "/home/x", "x");
+      }
+    }
+    write_file(h("f"), "old");
+    const auto done = apply(ActivationPlan{{}, {write("f")}});
+    ASSERT_TRUE(done && done->has_value()) << (done ? "" : done.error().text());
+    std::vector<std::string> expected{done->value().substr(dir.size() + 1)};
+    for (const auto& name : c.existing) {
+      if (std::find(c.removed.begin(), c.removed.end(), name) == c.removed.end()) expected.push_back(name);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names_in(dir), expected);
+  }
+}
+
+TEST_F(ApplyTest, EscapingPlanChangesNothing) {
+  write_file(h("x"), "x");
+  write_file(t / "outside/y", "y");
+  write_file(src("x"), "new");
+  const struct { ActivationPlan plan; std::string named; } cases[] = {
+      {{{}, {write("x"), PlannedWrite{"y", src("x"), t / "outside/y"}}}, t / "outside/y"},
+      {{{t / "outside"}, {write("x")}}, t / "outside"},
+      {{{h("../outside/y")}, {write("x")}}, h("../outside/y")},
+      {{{}, {write("x"), PlannedWrite{"h", src("x"), t / "homework"}}}, t / "homework"},
+  };
+  for (const auto& c : cases) {
+    const auto done = apply(c.plan);
+    ASSERT_FALSE(done);
+    EXPECT_EQ(done.error().text(), "backup target " + c.named + " escapes HOME");
+  }
+  EXPECT_EQ(read_file(h("x")), "x");
+  EXPECT_EQ(read_file(t / "outside/y"), "y");
+  EXPECT_FALSE(path_exists(t / "state"));
+  EXPECT_FALSE(path_exists(t / "homework"));
+}
+
+TEST_F(ApplyTest, StatePathWithoutParentChangesNothing) {
+  write_file(h("x"), "x");
+  write_file(src("x"), "new");
+  const auto done = apply_activation_plan(ActivationPlan{{}, {write("x")}}, home, "/");
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().text(), "state path has no parent");
+  EXPECT_EQ(read_file(h("x")), "x");
+}
+
+TEST_F(ApplyTest, FailedWriteKeepsTheBackupAndSkipsRetention) {
+  for (int i = 0; i < 6; ++i) make_dirs(backups + "/0" + std::to_string(i));
+  write_file(h("a"), "old a");
+  write_file(h("b"), "old b");
+  write_file(src("a"), "new a");
+  const auto done = apply(ActivationPlan{{}, {write("a"), write("b")}});
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().text(), "I/O at " + src("b") + ": No such file or directory (os error 2)");
+  EXPECT_EQ(read_file(h("a")), "new a");
+  EXPECT_FALSE(path_exists(h("b")));  // removed before its copy failed
+  const auto names = names_in(backups);
+  ASSERT_EQ(names.size(), 7u);
+  EXPECT_EQ(read_file(backups + "/" + names.back() + "/home/b"), "old b");
+}
+
+TEST_F(ApplyTest, UnreadableCandidateIsNotBackedUpAndItsRemovalFails) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permission checks do not apply to root (euid 0)";
+  write_file(h("locked/x"), "x");
+  write_file(h("y"), "y");
+  write_file(src("y"), "new");
+  ASSERT_EQ(::chmod(h("locked").c_str(), 0000), 0);
+  const auto done = apply(ActivationPlan{{h("locked/x")}, {write("y")}});
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().text(), "I/O at " + h("locked/x") + ": Permission denied (os error 13)");
+  const auto names = names_in(backups);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(names_in(backups + "/" + names[0] + "/home"), std::vector<std::string>{"y"});
+  EXPECT_EQ(read_file(h("y")), "y");
+}
+
+TEST(CreatePrivateDir, CreatesAncestorsAndNarrowsOnlyTheDirectory) {
+  TempDir t;
+  const mode_t old_mask = ::umask(022);
+  ASSERT_TRUE(create_private_dir(t / "a/b/c"));
+  ::umask(old_mask);
+  EXPECT_EQ(file_mode(t / "a/b/c") & 07777, 0700u);
+  EXPECT_EQ(file_mode(t / "a/b") & 07777, 0755u);
+  ASSERT_EQ(::chmod((t / "a/b/c").c_str(), 0777), 0);
+  ASSERT_TRUE(create_private_dir(t / "a/b/c"));
+  EXPECT_EQ(file_mode(t / "a/b/c") & 07777, 0700u);
+  write_file(t / "file", "x");
+  EXPECT_EQ(create_private_dir(t / "file").error().text(), "I/O at " + t / "file" + ": File exists (os error 17)");
+}
+
+}  // namespace
+}  // namespace vorpel
