@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include <fmt/format.h>
-
 #include "cli/commands/commands.hpp"
 #include "cli/commands/reports.hpp"
 #include "core/storage/path_text.hpp"
@@ -12,55 +10,6 @@
 
 namespace vorpel {
 namespace {
-
-// A text in double quotes with the escapes of a debug rendering: quotes and
-// backslash escaped, control characters spelled out, and each byte that is
-// not part of valid UTF-8 shown as \xHH.
-std::string debug_quoted(std::string_view bytes) {
-  std::string out = "\"";
-  auto append_valid = [&out](std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-      const auto byte = static_cast<unsigned char>(text[i]);
-      // The C1 controls U+0080..U+009F are encoded as C2 80..C2 9F.
-      const bool c1 = byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0;
-      if (c1) {
-        out += fmt::format("\\u{{{:x}}}", static_cast<unsigned char>(text[i + 1]));
-        i += 2;
-        continue;
-      }
-      switch (byte) {
-        case '\0': out += "\\0"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '"': out += "\\\""; break;
-        case '\'': out += "\\'"; break;
-        case '\\': out += "\\\\"; break;
-        default:
-          if (byte < 0x20 || byte == 0x7F) {
-            out += fmt::format("\\u{{{:x}}}", byte);
-          } else {
-            out += text[i];
-          }
-      }
-      ++i;
-    }
-  };
-  while (!bytes.empty()) {
-    Utf8Fault fault{};
-    if (check_utf8(bytes, fault)) {
-      append_valid(bytes);
-      break;
-    }
-    append_valid(bytes.substr(0, fault.valid_up_to));
-    const std::size_t bad = fault.error_len == 0 ? bytes.size() - fault.valid_up_to : fault.error_len;
-    for (std::size_t i = 0; i < bad; ++i) {
-      out += fmt::format("\\x{:02X}", static_cast<unsigned char>(bytes[fault.valid_up_to + i]));
-    }
-    bytes.remove_prefix(fault.valid_up_to + bad);
-  }
-  return out + "\"";
-}
 
 template <class T>
 std::unexpected<CommandError> pass_on(CommandResult<T>& failed) {
@@ -100,11 +49,13 @@ struct Overloaded : F... {
 
 CommandResult<std::string> read_home() {
   const char* home = std::getenv("HOME");
-  if (home == nullptr) return std::unexpected(CommandError::message("environment variable not found").context("HOME is not set"));
+  if (home == nullptr) {
+    return std::unexpected(CommandError::message("environment variable not found").context("HOME is not set"));
+  }
   std::string value(home);
   if (!is_valid_utf8(value)) {
     return std::unexpected(
-        CommandError::message("environment variable was not valid unicode: " + debug_quoted(value))
+        CommandError::message("environment variable was not valid unicode: " + debug_quoted(value, true))
             .context("HOME is not set"));
   }
   return value;
@@ -129,7 +80,7 @@ CommandResult<int> run_command(const CliCommand& command) {
 
   return std::visit(
       Overloaded{
-          [](const ValidateCommand& c) { return commands::validate(c.profile_root); },
+          [](const ValidateCommand& c) { return commands::validate(c.profile_root); },  // taken above
           [&](const ListCommand& c) {
             return with_catalog([&](const ProfileCatalog& catalog) { return commands::list(catalog, state, c.json); });
           },

@@ -377,6 +377,43 @@ UsageError invalid_value(const CLI::Option& option, std::string_view value, cons
   return error;
 }
 
+std::optional<PackageMode> package_mode_named(std::string_view name) {
+  for (PackageMode mode : kPackageModes) {
+    if (package_mode_possible_value(mode).name == name) return mode;
+  }
+  return std::nullopt;
+}
+
+// The typed check of one value of `option`.
+std::optional<UsageError> check_value(const CLI::App& sub, const CLI::Option& option, const std::string& value) {
+  const ArgumentSpec* spec = argument_spec(sub, option);
+  if (spec == nullptr) return std::nullopt;
+  switch (spec->kind) {
+    case ValueKind::Text:
+      if (!is_valid_utf8(value)) return UsageError{"invalid UTF-8 was detected in one or more arguments", ""};
+      break;
+    case ValueKind::Path:
+      if (value.empty()) return missing_value(sub, option);
+      break;
+    case ValueKind::PackageMode:
+      if (!package_mode_named(value)) return invalid_value(option, value, possible_values(*spec));
+      break;
+    case ValueKind::Flag:
+    case ValueKind::CommandName:
+      break;
+  }
+  return std::nullopt;
+}
+
+// The positionals' values are checked once CLI11 has placed them.
+std::optional<UsageError> check_positionals(const CLI::App& sub) {
+  for (const auto* positional : positionals_of(sub)) {
+    if (positional->count() == 0 || positional->results().empty()) continue;
+    if (auto fault = check_value(sub, *positional, positional->results().front())) return fault;
+  }
+  return std::nullopt;
+}
+
 // ---- Reading the argument vector ----------------------------------------
 
 // The words after the subcommand, sorted into the forms CLI11 reads the way
@@ -423,9 +460,19 @@ std::expected<std::string, ParserExit> read_option(const CLI::App& level, std::s
         {fmt::format("unexpected value {} for '{}' found; no more were expected", in_quotes(*attached), name), ""}));
   }
   if (help) return std::unexpected(help_exit(level, program, true));
-  if (!takes_value || attached) return word;
-  if (i + 1 < args.size() && !option_like(args[i + 1])) return name + "=" + args[++i];
-  return std::unexpected(usage_exit(level, program, missing_value(level, *option)));
+  if (!takes_value) return word;
+  std::string value;
+  if (attached) {
+    value = *attached;
+  } else if (i + 1 < args.size() && !option_like(args[i + 1])) {
+    value = args[++i];
+  } else {
+    return std::unexpected(usage_exit(level, program, missing_value(level, *option)));
+  }
+  // Checked here, as it is read: CLI11 would take an empty attached value
+  // for a missing one.
+  if (auto fault = check_value(level, *option, value)) return std::unexpected(usage_exit(level, program, *fault));
+  return name + "=" + value;
 }
 
 std::expected<Classified, ParserExit> classify(const CLI::App& root, std::span<const std::string> args,
@@ -490,7 +537,7 @@ ParserExit parse_failure(const CLI::App& root, const CLI::Error& failure, std::s
   const auto above = root.remaining();
   surplus.insert(surplus.end(), above.begin(), above.end());
   for (const auto& word : surplus) {
-    if (word != "--") return usage_exit(sub, program, {fmt::format("unexpected argument {} found", in_quotes(word)), ""});
+    if (word != "--") return usage_exit(sub, program, unexpected_argument(sub, word));
   }
   std::vector<std::string> missing;
   for (const auto* positional : positionals_of(sub)) {
@@ -537,38 +584,6 @@ class Matches {
   const CLI::App& sub_;
   const SubcommandSpec* spec_;
 };
-
-std::optional<PackageMode> package_mode_named(std::string_view name) {
-  for (PackageMode mode : kPackageModes) {
-    if (package_mode_possible_value(mode).name == name) return mode;
-  }
-  return std::nullopt;
-}
-
-// The typed checks of the matched values, in the order the arguments are
-// declared.
-std::optional<UsageError> check_values(const CLI::App& sub) {
-  for (const auto* option : sub.get_options()) {
-    const ArgumentSpec* spec = argument_spec(sub, *option);
-    if (spec == nullptr || option->count() == 0 || option->results().empty()) continue;
-    const std::string& value = option->results().front();
-    switch (spec->kind) {
-      case ValueKind::Text:
-        if (!is_valid_utf8(value)) return UsageError{"invalid UTF-8 was detected in one or more arguments", ""};
-        break;
-      case ValueKind::Path:
-        if (value.empty()) return missing_value(sub, *option);
-        break;
-      case ValueKind::PackageMode:
-        if (!package_mode_named(value)) return invalid_value(*option, value, possible_values(*spec));
-        break;
-      case ValueKind::Flag:
-      case ValueKind::CommandName:
-        break;
-    }
-  }
-  return std::nullopt;
-}
 
 // Builds the command from the chosen subcommand's matches by name. The
 // grammar guarantees what is checked here; a failure means the description
@@ -681,7 +696,7 @@ std::expected<Cli, ParserExit> parse_cli(std::span<const std::string> args) {
   }
 
   const CLI::App& sub = *classified->sub;
-  if (auto fault = check_values(sub)) return std::unexpected(usage_exit(sub, program, *fault));
+  if (auto fault = check_positionals(sub)) return std::unexpected(usage_exit(sub, program, *fault));
   if (sub.get_name() == kHelpCommand) return std::unexpected(answer_help_command(*app, sub, program));
   auto command = convert(*app);
   if (!command) return std::unexpected(usage_exit(*app, program, {command.error(), ""}));

@@ -45,6 +45,25 @@ TEST(DisplayPath, MaximalSubpartsBecomeOneReplacementEach) {
   for (const auto& c : cases) EXPECT_EQ(display_path(c.in), c.out);
 }
 
+TEST(DebugQuoted, EscapesControlsQuotesAndBadBytes) {
+  const struct {
+    std::string in;
+    bool single;
+    std::string out;
+  } cases[] = {
+      {"plain \xC3\xA9", false, "\"plain \xC3\xA9\""},
+      {"q\"b\\", false, "\"q\\\"b\\\\\""},
+      {"it's", false, "\"it's\""},
+      {"it's", true, "\"it\\'s\""},
+      {std::string("\n\r\t\0\x01\x7F", 6), false, "\"\\n\\r\\t\\0\\u{1}\\u{7f}\""},
+      {"\xC2\x85", false, "\"\\u{85}\""},
+      {"/h\xFFx", true, "\"/h\\xFFx\""},
+      {"a\xE2\x82", false, "\"a\\xE2\\x82\""},
+      {"\xE2\x82x\xC0", false, "\"\\xE2\\x82x\\xC0\""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(debug_quoted(c.in, c.single), c.out) << c.in;
+}
+
 TEST(Utf8Check, ReportsWhereAndHowLong) {
   Utf8Fault f{};
   EXPECT_TRUE(check_utf8("ok\xC3\xA9", f));

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <fmt/format.h>
+
 namespace vorpel {
 namespace {
 
@@ -53,6 +55,25 @@ std::size_t sequence_at(std::string_view s, std::size_t i, std::size_t& bad_len,
   return need + 1;
 }
 
+// Walks `bytes` as UTF-8, calling valid(i, n) for each well-formed sequence
+// and bad(i, n) for each maximal ill-formed subsequence.
+template <class Valid, class Bad>
+void walk_utf8(std::string_view bytes, Valid valid, Bad bad) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    std::size_t bad_len = 0;
+    bool truncated = false;
+    const std::size_t n = sequence_at(bytes, i, bad_len, truncated);
+    if (n == 0) {
+      bad(i, bad_len);
+      i += bad_len;
+    } else {
+      valid(i, n);
+      i += n;
+    }
+  }
+}
+
 }  // namespace
 
 bool check_utf8(std::string_view bytes, Utf8Fault& fault) {
@@ -79,20 +100,43 @@ bool is_valid_utf8(std::string_view bytes) {
 std::string display_path(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    std::size_t bad = 0;
-    bool truncated = false;
-    const std::size_t n = sequence_at(bytes, i, bad, truncated);
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";
-      i += bad;
-    } else {
-      out.append(bytes.substr(i, n));
-      i += n;
-    }
-  }
+  walk_utf8(
+      bytes, [&](std::size_t i, std::size_t n) { out.append(bytes.substr(i, n)); },
+      [&](std::size_t, std::size_t) { out += "\xEF\xBF\xBD"; });
   return out;
+}
+
+std::string debug_quoted(std::string_view bytes, bool escape_single_quote) {
+  std::string out = "\"";
+  auto valid = [&](std::size_t i, std::size_t n) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (n == 2 && c == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) <= 0x9F) {
+      // The C1 controls U+0080..U+009F.
+      out += fmt::format("\\u{{{:x}}}", static_cast<unsigned char>(bytes[i + 1]));
+    } else if (n > 1) {
+      out.append(bytes.substr(i, n));
+    } else if (c == '"' || c == '\\' || (c == '\'' && escape_single_quote)) {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\0') {
+      out += "\\0";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += fmt::format("\\u{{{:x}}}", c);
+    } else {
+      out += static_cast<char>(c);
+    }
+  };
+  auto bad = [&](std::size_t i, std::size_t n) {
+    for (std::size_t k = i; k < i + n; ++k) out += fmt::format("\\x{:02X}", static_cast<unsigned char>(bytes[k]));
+  };
+  walk_utf8(bytes, valid, bad);
+  return out + "\"";
 }
 
 namespace {
@@ -110,25 +154,19 @@ std::string_view trim_white_space(std::string_view text) {
   // space bound the result. Ill-formed bytes are content.
   std::size_t begin = text.size();
   std::size_t end = 0;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    std::size_t bad = 0;
-    bool truncated = false;
-    const std::size_t n = sequence_at(text, i, bad, truncated);
-    const std::size_t len = n == 0 ? bad : n;
-    bool white = false;
-    if (n != 0) {
-      const auto byte = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(text[i + k])); };
-      char32_t c = n == 1 ? byte(0) : byte(0) & (0x7F >> n);
-      for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (byte(k) & 0x3F);
-      white = is_white_space(c);
-    }
-    if (!white) {
-      begin = std::min(begin, i);
-      end = i + len;
-    }
-    i += len;
-  }
+  const auto content = [&](std::size_t i, std::size_t n) {
+    begin = std::min(begin, i);
+    end = i + n;
+  };
+  walk_utf8(
+      text,
+      [&](std::size_t i, std::size_t n) {
+        const auto byte = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(text[i + k])); };
+        char32_t c = n == 1 ? byte(0) : byte(0) & (0x7F >> n);
+        for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (byte(k) & 0x3F);
+        if (!is_white_space(c)) content(i, n);
+      },
+      content);
   return begin < end ? text.substr(begin, end - begin) : std::string_view();
 }
 

@@ -13,6 +13,13 @@ std::string display_path(std::string_view bytes);
 
 bool is_valid_utf8(std::string_view bytes);
 
+// The text in double quotes with the escapes of a debug rendering: '"' and
+// '\\' escaped, "\n", "\r", "\t" and "\0" spelled so, every other control
+// character as "\u{hex}", and each byte that is not part of valid UTF-8 as
+// "\xHH". `escape_single_quote` also escapes "'", as the rendering of an
+// operating-system string (an environment value) does.
+std::string debug_quoted(std::string_view bytes, bool escape_single_quote = false);
+
 // Length of the longest valid UTF-8 prefix of `bytes`, and for the first
 // fault after it the length of the maximal ill-formed subsequence (0 when
 // the input ends inside an otherwise valid sequence).

@@ -8,6 +8,8 @@
 #include <fmt/format.h>
 #include <toml++/toml.h>
 
+#include "core/storage/path_text.hpp"
+
 namespace vorpel {
 
 TomlError toml_message_error(std::string_view message) { return TomlError{fmt::format("{}\n", message)}; }
@@ -411,40 +413,6 @@ std::string syntax_report(std::string_view text, const toml::parse_error& error)
 
 // ---------------------------------------------------------------------------
 // Texts describing what was found.
-
-std::string debug_quoted(std::string_view s) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    switch (c) {
-      case '"': out += "\\\""; ++i; continue;
-      case '\\': out += "\\\\"; ++i; continue;
-      case '\n': out += "\\n"; ++i; continue;
-      case '\r': out += "\\r"; ++i; continue;
-      case '\t': out += "\\t"; ++i; continue;
-      case '\0': out += "\\0"; ++i; continue;
-      default: break;
-    }
-    if (c < 0x20 || c == 0x7F) {
-      out += fmt::format("\\u{{{:x}}}", c);
-      ++i;
-      continue;
-    }
-    // C1 controls (U+0080..U+009F) are encoded as C2 80..C2 9F.
-    if (c == 0xC2 && i + 1 < s.size()) {
-      const auto d = static_cast<unsigned char>(s[i + 1]);
-      if (d >= 0x80 && d <= 0x9F) {
-        out += fmt::format("\\u{{{:x}}}", d);
-        i += 2;
-        continue;
-      }
-    }
-    out.push_back(static_cast<char>(c));
-    ++i;
-  }
-  out.push_back('"');
-  return out;
-}
 
 // Shortest text that reads back to the same double, in plain decimal notation
 // and always with a decimal point ("4.0", "0.0000001", "1e21" as digits).
