@@ -50,7 +50,7 @@ TEST_F(HousekeepingTest, RemoveForgetsAnInactiveProfileAndDeletesItsDirectory) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "Profile home was forgotten. Run vorpel prune to remove unused packages.\n");
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(list_dir(box.state_dir() + "/profiles"), Names{"work"});
+  EXPECT_EQ(names_in(box.state_dir() + "/profiles"), Names{"work"});
   // Its packages stay recorded as introduced until a prune.
   EXPECT_EQ(read_file(box.state_file()), R"(schema = 5
 active_profile = "work"
@@ -91,7 +91,7 @@ TEST_F(HousekeepingTest, RemoveRefusalsChangeNothing) {
     EXPECT_EQ(r.err, err);
   }
   EXPECT_EQ(read_file(box.state_file()), kTwoRetained);
-  EXPECT_EQ(list_dir(box.state_dir() + "/profiles"), (Names{"home", "work"}));
+  EXPECT_EQ(names_in(box.state_dir() + "/profiles"), (Names{"home", "work"}));
 }
 
 TEST_F(HousekeepingTest, RemoveReportsAFailedDeletionAsTheBareSystemError) {
@@ -143,7 +143,7 @@ TEST(PruneWithoutCandidatesTest, PrintsItsLineAndWritesNoState) {
   EXPECT_EQ(r.out, "No packages are eligible for Vorpel prune.\n");
   EXPECT_EQ(box.fake_log(), Names{});
   // Taking the lock made the directory and the lock file, nothing more.
-  EXPECT_EQ(list_dir(box.state_dir()), Names{"lock"});
+  EXPECT_EQ(names_in(box.state_dir()), Names{"lock"});
 }
 
 }  // namespace

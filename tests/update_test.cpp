@@ -57,7 +57,7 @@ TEST_F(UpdateTest, ActiveProfileIsRewrittenInPlaceFromItsNewDeclaration) {
   EXPECT_EQ(read_file(box.home() + "/.profile"), "new profile\n");
   EXPECT_EQ(read_file(box.home() + "/.zshrc"), "zshrc\n");
   EXPECT_FALSE(path_exists(box.home() + "/extra.txt"));
-  EXPECT_EQ(list_dir(box.snapshot_dir("work")), (Names{".profile", ".zshrc"}));
+  EXPECT_EQ(names_in(box.snapshot_dir("work")), (Names{".profile", ".zshrc"}));
 
   EXPECT_EQ(log_since(logged), (Names{"pacman -Qq", "sudo pacman -S --needed -- tmux git",
                                       "pacman -S --needed -- tmux git"}));
@@ -86,12 +86,12 @@ TEST_F(UpdateTest, InactiveRetainedProfileGetsANewSnapshotAndRecordOnly) {
   box.write_content("home", ".bashrc", "new bashrc\n");
   box.write_content("home", ".inputrc", "inputrc\n");
   const std::size_t logged = box.fake_log().size();
-  const Names backups_before = list_dir(box.state_dir() + "/backups");
+  const Names backups_before = names_in(box.state_dir() + "/backups");
 
   const auto r = box.run({"update", "home"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "Retained Profile home was updated.\n");
-  EXPECT_EQ(list_dir(box.state_dir() + "/backups"), backups_before);
+  EXPECT_EQ(names_in(box.state_dir() + "/backups"), backups_before);
   EXPECT_FALSE(path_exists(box.home() + "/.bashrc"));
   EXPECT_FALSE(path_exists(box.home() + "/.inputrc"));
   EXPECT_EQ(read_file(box.snapshot_dir("home") + "/.bashrc"), "new bashrc\n");

@@ -99,23 +99,6 @@ RunResult run_with_env(const Sandbox& sandbox, const std::vector<std::string>& a
   return run_vorpel(args, options);
 }
 
-std::vector<std::string> list_dir(const std::string& path) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator(path, ec); !ec && it != std::filesystem::directory_iterator();
-       it.increment(ec)) {
-    names.push_back(it->path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-unsigned file_mode(const std::string& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) return 0;
-  return st.st_mode & 07777;
-}
-
 bool wait_until(const std::function<bool()>& done, int limit_seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
   while (!done()) {

@@ -62,12 +62,6 @@ class Sandbox {
 RunResult run_with_env(const Sandbox& sandbox, const std::vector<std::string>& args,
                        const std::map<std::string, std::optional<std::string>>& extra);
 
-// The names in a directory, sorted; empty when it cannot be listed.
-std::vector<std::string> list_dir(const std::string& path);
-
-// The permission bits of a path (not following a final symbolic link).
-unsigned file_mode(const std::string& path);
-
 // Polls `done` every few milliseconds until it holds or `limit_seconds`
 // have passed; returns whether it held. For waiting on another process,
 // never for asserting how long something took.
