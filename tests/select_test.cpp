@@ -1,6 +1,8 @@
 // End-to-end runs of `select` against the fake pacman and sudo.
 #include <filesystem>
 #include <future>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -153,25 +155,32 @@ TEST(SelectTest, ReselectingTheActiveProfileRewritesItFromItsSnapshot) {
   EXPECT_EQ(read_file(box.state_file()), kWorkState);
 }
 
-TEST(SelectTest, RetainedProfileIsSelectedFromItsSnapshotAfterItsDeclarationWentBad) {
+TEST(SelectTest, RetainedProfileIsSelectedFromItsSnapshotAfterItsDeclarationWentAway) {
   Sandbox box;
   add_work(box);
   add_home(box);
   box.set_installed({"git", "vim", "zsh"});
   ASSERT_EQ(box.run({"select", "work"}).status, 0);
-  ASSERT_EQ(box.run({"select", "home"}).status, 0);
-  // The declaration is now rejected and the content root is gone.
-  box.write_manifest("work", "schema = 4\n");
+  // The declaration and the content root vanish.
+  std::filesystem::remove_all(box.profile_root() + "/work");
   std::filesystem::remove_all(box.content_root("work"));
 
-  const auto r = box.run({"select", "work"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(r.err.starts_with("invalid profile " + box.profile_root() + "/work/profile.toml: ")) << r.err;
-  EXPECT_TRUE(r.out.ends_with("Profile work is active.\n")) << r.out;
-  EXPECT_EQ(read_file(box.home() + "/.profile"), "work profile\n");
-  EXPECT_EQ(read_file(box.home() + "/.config/app/conf"), "app\n");
-  EXPECT_FALSE(path_exists(box.home() + "/.bashrc"));
-  EXPECT_TRUE(read_file(box.state_file()).starts_with("schema = 5\nactive_profile = \"work\"\n"));
+  for (const bool rejected : {false, true}) {
+    ASSERT_EQ(box.run({"select", "home"}).status, 0);
+    if (rejected) box.write_manifest("work", "schema = 4\n");
+    const auto r = box.run({"select", "work"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    if (rejected) {
+      EXPECT_TRUE(r.err.starts_with("invalid profile " + box.profile_root() + "/work/profile.toml: ")) << r.err;
+    } else {
+      EXPECT_EQ(r.err, "");
+    }
+    EXPECT_TRUE(r.out.ends_with("Profile work is active.\n")) << r.out;
+    EXPECT_EQ(read_file(box.home() + "/.profile"), "work profile\n");
+    EXPECT_EQ(read_file(box.home() + "/.config/app/conf"), "app\n");
+    EXPECT_FALSE(path_exists(box.home() + "/.bashrc"));
+    EXPECT_TRUE(read_file(box.state_file()).starts_with("schema = 5\nactive_profile = \"work\"\n"));
+  }
 }
 
 TEST(SelectTest, KeepsTheNewestFiveBackups) {
@@ -233,6 +242,44 @@ TEST(SelectTest, FailedInstallationSavesNothing) {
   EXPECT_FALSE(path_exists(box.home() + "/.config"));
   // A failed command releases the lock: the next one goes through.
   ASSERT_EQ(box.run({"select", "work"}).status, 0);
+}
+
+TEST(SelectTest, PackageStepFailuresEndTheCommandWithNothingSaved) {
+  Sandbox box;
+  add_work(box);
+  add_home(box);
+  ASSERT_EQ(box.run({"select", "home"}).status, 0);
+  const std::string state_before = read_file(box.state_file());
+  struct Case {
+    std::map<std::string, std::optional<std::string>> env;
+    std::string installed;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{{"VORPEL_FAKE_QUERY_EXIT", "1"}}, "", "error: pacman package query failed with exit status: 1: \n"},
+      {{{"VORPEL_FAKE_QUERY_SIGNAL", "TERM"}}, "", "error: pacman package query failed with signal: 15 (SIGTERM): \n"},
+      {{}, "git\n\xffzsh\n", "error: invalid utf-8 sequence of 1 bytes from index 4\n"},
+      {{{"VORPEL_FAKE_SUDO_SIGNAL", "TERM"}}, "", "error: pacman installation failed with signal: 15 (SIGTERM)\n"},
+      {{{"VORPEL_FAKE_SUDO_EXIT", "1"}}, "", "error: pacman installation failed with exit status: 1\n"},
+  };
+  for (const auto& c : cases) {
+    write_file(box.installed_path(), c.installed);
+    const auto r = run_with_env(box, {"select", "work"}, c.env);
+    EXPECT_EQ(r.status, 2) << c.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.ends_with(c.err)) << r.err;
+    EXPECT_EQ(read_file(box.state_file()), state_before);
+    EXPECT_FALSE(path_exists(box.snapshot_dir("work")));
+    EXPECT_FALSE(path_exists(box.home() + "/.config"));
+  }
+
+  // CRLF line ends, blanks and a name given twice: "git" was there before,
+  // so only "vim" and "zsh" are recorded as introduced.
+  write_file(box.installed_path(), "git\r\n  \r\ngit\r\n");
+  const auto r = box.run({"select", "work"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(read_file(box.state_file()).find("introduced_packages = [\n    \"vim\",\n    \"zsh\",\n]\n"),
+            std::string::npos);
 }
 
 TEST(SelectTest, PlanningFaultsStopTheCommandBeforeAnyPackageRun) {
