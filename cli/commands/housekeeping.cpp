@@ -1,10 +1,83 @@
-// Placeholder until this command is built; it fails rather than pretend to succeed.
+// `remove` and `prune`: the state-changing commands that leave HOME alone.
+// Both hold the state lock throughout and save the state once, before
+// their success line.
+#include <fmt/format.h>
+
+#include "cli/commands/command_steps.hpp"
 #include "cli/commands/commands.hpp"
+#include "cli/commands/packages.hpp"
+#include "cli/commands/reports.hpp"
+#include "core/activation/file_tree.hpp"
+#include "core/activation/managed_snapshot.hpp"
+#include "core/storage/path_rules.hpp"
+#include "core/storage/state_store.hpp"
 
 namespace vorpel::commands {
 
-CommandResult<int> remove(const std::string&, const std::string&) { return command_fail("remove is not built yet"); }
+namespace {
 
-CommandResult<int> prune(const std::string&) { return command_fail("prune is not built yet"); }
+// Deletes a forgotten Profile's own directory below "profiles". A directory
+// that is already gone counts as deleted; any other failure is reported as
+// the bare operating-system error.
+CommandResult<void> delete_profile_directory(const std::string& directory) {
+  auto removed = remove_path(directory);
+  if (removed) return {};
+  if (const auto* io = removed.error().as_io()) return std::unexpected(CommandError::from(io->source));
+  return command_fail(removed.error());
+}
+
+}  // namespace
+
+CommandResult<int> remove(const std::string& state_path, const std::string& profile) {
+  auto lock = take_state_lock(state_path);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+
+  auto state = load_valid_state(state_path);
+  if (!state) return std::unexpected(std::move(state.error()));
+
+  auto forgotten = forget_profile(*state, profile);
+  if (!forgotten) return command_fail(forgotten.error());
+  if (!*forgotten) return command_fail(fmt::format("Profile {} is not retained", profile));
+
+  auto snapshot = managed_snapshot_dir(state_path, profile);
+  if (!snapshot) return command_fail(snapshot.error());
+  const auto directory = parent_path(*snapshot);
+  if (!directory) return command_fail("Profile cache has no parent");
+  if (auto deleted = delete_profile_directory(*directory); !deleted) return std::unexpected(std::move(deleted.error()));
+
+  if (auto saved = save_state(state_path, *state); !saved) return command_fail(saved.error());
+  write_stdout(fmt::format("Profile {} was forgotten. Run vorpel prune to remove unused packages.\n", profile));
+  return 0;
+}
+
+CommandResult<int> prune(const std::string& state_path) {
+  auto lock = take_state_lock(state_path);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+
+  auto state = load_valid_state(state_path);
+  if (!state) return std::unexpected(std::move(state.error()));
+
+  const PackageSet candidates = unused_introduced_packages(*state);
+  if (candidates.empty()) {
+    // Nothing to change, so nothing is saved.
+    write_stdout("No packages are eligible for Vorpel prune.\n");
+    return 0;
+  }
+
+  auto installed = query_installed_packages();
+  if (!installed) return std::unexpected(std::move(installed.error()));
+  const auto to_remove = installed_prune_candidates(candidates, *installed);
+  if (!to_remove.empty()) {
+    if (auto ran = run_sudo_pacman(PACMAN_PRUNE_ARGS, to_remove); !ran) return std::unexpected(std::move(ran.error()));
+  }
+
+  // Candidates that were no longer installed are stale records; they go too.
+  for (const auto& name : candidates) state->introduced_packages.erase(name);
+  if (auto saved = save_state(state_path, *state); !saved) return command_fail(saved.error());
+
+  write_stdout(to_remove.empty() ? "Removed stale Vorpel package records; no installed packages required pruning.\n"
+                                 : "Unused Vorpel packages were pruned.\n");
+  return 0;
+}
 
 }  // namespace vorpel::commands

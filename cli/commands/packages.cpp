@@ -10,51 +10,6 @@ namespace vorpel::commands {
 
 namespace {
 
-bool is_white_space(char32_t c) {
-  switch (c) {
-    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0x85: case 0xA0:
-    case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
-      return true;
-    default:
-      return c >= 0x2000 && c <= 0x200A;
-  }
-}
-
-bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
-// The code point of the valid UTF-8 sequence `seq`.
-char32_t decode(std::string_view seq) {
-  const auto lead = static_cast<unsigned char>(seq[0]);
-  if (seq.size() == 1) return lead;
-  char32_t c = lead & (0xFF >> (seq.size() + 1));
-  for (std::size_t i = 1; i < seq.size(); ++i) c = (c << 6) | (static_cast<unsigned char>(seq[i]) & 0x3F);
-  return c;
-}
-
-std::size_t sequence_length(unsigned char lead) {
-  if (lead < 0x80) return 1;
-  if (lead >= 0xF0) return 4;
-  if (lead >= 0xE0) return 3;
-  return 2;
-}
-
-// Trims characters with the White_Space property from both ends of valid
-// UTF-8 text.
-std::string_view trim_white_space(std::string_view text) {
-  while (!text.empty()) {
-    const std::size_t n = std::min(sequence_length(static_cast<unsigned char>(text[0])), text.size());
-    if (!is_white_space(decode(text.substr(0, n)))) break;
-    text.remove_prefix(n);
-  }
-  while (!text.empty()) {
-    std::size_t start = text.size() - 1;
-    while (start > 0 && is_continuation(static_cast<unsigned char>(text[start]))) --start;
-    if (!is_white_space(decode(text.substr(start)))) break;
-    text.remove_suffix(text.size() - start);
-  }
-  return text;
-}
-
 std::string utf8_error_text(const Utf8Fault& fault) {
   if (fault.error_len == 0) return fmt::format("incomplete utf-8 byte sequence from index {}", fault.valid_up_to);
   return fmt::format("invalid utf-8 sequence of {} bytes from index {}", fault.error_len, fault.valid_up_to);

@@ -2,23 +2,15 @@
 // write nothing but their report.
 #include <fmt/format.h>
 
+#include "cli/commands/command_steps.hpp"
 #include "cli/commands/commands.hpp"
 #include "cli/commands/reports.hpp"
-#include "core/storage/state_store.hpp"
 
 namespace vorpel::commands {
 namespace {
 
-CommandResult<UserState> load_valid_state(const std::string& state_path) {
-  auto state = load_state(state_path);
-  if (!state) return command_fail(state.error());
-  if (auto valid = validate_state(*state); !valid) return command_fail(valid.error());
-  return std::move(*state);
-}
-
 const Profile* find_installed(const ProfileCatalog& catalog, const std::string& id) {
-  const auto it = catalog.profiles.find(id);
-  return it == catalog.profiles.end() ? nullptr : &it->second;
+  return find_profile(catalog.profiles, id);
 }
 
 const ProfileState* find_retained(const UserState& state, const std::string& id) {

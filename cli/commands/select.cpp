@@ -1,11 +1,66 @@
-// Placeholder until this command is built; it fails rather than pretend to succeed.
+// `select`: makes a Profile the active one. Under the state lock it plans,
+// brings the packages in, (at a first activation) takes the managed
+// snapshot, switches HOME and, only after all of that, saves the state.
+#include <fmt/format.h>
+
+#include "cli/commands/command_steps.hpp"
 #include "cli/commands/commands.hpp"
+#include "cli/commands/packages.hpp"
+#include "cli/commands/reports.hpp"
+#include "core/activation/activation_plan.hpp"
+#include "core/activation/managed_snapshot.hpp"
+#include "core/activation/plan_application.hpp"
+#include "core/storage/state_store.hpp"
 
 namespace vorpel::commands {
 
-CommandResult<void> select_profile(const Profiles&, const std::string&, const std::string&, const std::string&,
-                                   PackageMode) {
-  return command_fail("select is not built yet");
+CommandResult<void> select_profile(const Profiles& profiles, const std::string& id, const std::string& home,
+                                   const std::string& state_path, PackageMode mode) {
+  // Held until this function returns, on every road.
+  auto lock = take_state_lock(state_path);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+
+  auto state = load_valid_state(state_path);
+  if (!state) return std::unexpected(std::move(state.error()));
+
+  // A retained Profile is re-applied from its snapshot and stored record,
+  // without the catalogue. A first activation plans from the content root
+  // only to find every planning fault before any package is touched.
+  auto chosen = selection_target(profiles, *state, id, state_path);
+  if (!chosen) return std::unexpected(std::move(chosen.error()));
+  auto& [first_activation, target, packages, sources, profile] = *chosen;
+  auto plan = build_activation_plan(*state, id, target, sources, home, state_path, false);
+  if (!plan) return command_fail(plan.error());
+
+  auto installed = installed_packages_for(packages);
+  if (!installed) return std::unexpected(std::move(installed.error()));
+  auto introduced = ensure_packages(packages, *installed, mode);
+  if (!introduced) return std::unexpected(std::move(introduced.error()));
+  state->introduced_packages.insert(introduced->begin(), introduced->end());
+
+  if (first_activation) {
+    auto snapshot = managed_snapshot_dir(state_path, id);
+    if (!snapshot) return command_fail(snapshot.error());
+    if (auto refreshed = refresh_managed_snapshot(*profile, *snapshot); !refreshed) {
+      return command_fail(refreshed.error());
+    }
+    // The managed paths now come from the fresh snapshot; the content
+    // root's other files are written this once.
+    plan = build_activation_plan(*state, id, target, PlanSources{*snapshot, profile->content_root}, home,
+                                 state_path, false);
+    if (!plan) return command_fail(plan.error());
+  }
+
+  auto backup = apply_activation_plan(*plan, home, state_path);
+  if (!backup) return command_fail(backup.error());
+
+  state->profiles[id] = std::move(target);
+  state->active_profile = id;
+  if (auto saved = save_state(state_path, *state); !saved) return command_fail(saved.error());
+
+  print_backup_line(*backup);
+  write_stdout(fmt::format("Profile {} is active.\n", id));
+  return {};
 }
 
 }  // namespace vorpel::commands

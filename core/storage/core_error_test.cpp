@@ -77,5 +77,19 @@ TEST(Utf8Check, ReportsWhereAndHowLong) {
   EXPECT_EQ(f.error_len, 2u);
 }
 
+TEST(TrimWhiteSpace, UnicodeWhiteSpaceAtBothEndsAndIllFormedBytesAsContent) {
+  const struct { std::string_view in, out; } cases[] = {
+      {"", ""},
+      {" \t\r\n", ""},
+      {"\u00a0\u3000 a b \u2029\u0085", "a b"},
+      {"\u200b a", "\u200b a"},  // zero width space is not white space
+      {" \xFF ", "\xFF"},
+      {"\xE2\x80 ", "\xE2\x80"},  // the truncated lead of U+2000 is not trimmed
+  };
+  for (const auto& c : cases) EXPECT_EQ(trim_white_space(c.in), c.out) << c.in;
+  EXPECT_TRUE(is_blank_text("\u2000 \t"));
+  EXPECT_FALSE(is_blank_text(" \xFF "));
+}
+
 }  // namespace
 }  // namespace vorpel

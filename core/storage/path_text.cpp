@@ -1,5 +1,7 @@
 #include "core/storage/path_text.hpp"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 namespace vorpel {
@@ -147,20 +149,27 @@ bool is_white_space(char32_t c) {
 
 }  // namespace
 
-bool is_blank_text(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    std::size_t bad = 0;
-    bool truncated = false;
-    const std::size_t n = sequence_at(text, i, bad, truncated);
-    if (n == 0) return false;
-    const auto byte = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(text[i + k])); };
-    char32_t c = n == 1 ? byte(0) : byte(0) & (0x7F >> n);
-    for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (byte(k) & 0x3F);
-    if (!is_white_space(c)) return false;
-    i += n;
-  }
-  return true;
+std::string_view trim_white_space(std::string_view text) {
+  // One forward walk: the first and the last sequence that is not white
+  // space bound the result. Ill-formed bytes are content.
+  std::size_t begin = text.size();
+  std::size_t end = 0;
+  const auto content = [&](std::size_t i, std::size_t n) {
+    begin = std::min(begin, i);
+    end = i + n;
+  };
+  walk_utf8(
+      text,
+      [&](std::size_t i, std::size_t n) {
+        const auto byte = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(text[i + k])); };
+        char32_t c = n == 1 ? byte(0) : byte(0) & (0x7F >> n);
+        for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (byte(k) & 0x3F);
+        if (!is_white_space(c)) content(i, n);
+      },
+      content);
+  return begin < end ? text.substr(begin, end - begin) : std::string_view();
 }
+
+bool is_blank_text(std::string_view text) { return trim_white_space(text).empty(); }
 
 }  // namespace vorpel

@@ -30,6 +30,10 @@ struct Utf8Fault {
 // Returns true when `bytes` is valid; otherwise fills `fault`.
 bool check_utf8(std::string_view bytes, Utf8Fault& fault);
 
+// `text` without the Unicode White_Space characters at both ends. Bytes
+// that are not UTF-8 count as content and are never trimmed.
+std::string_view trim_white_space(std::string_view text);
+
 // True when nothing is left of `text` once the Unicode White_Space
 // characters are removed from both ends (the empty text included). Bytes
 // that are not UTF-8 count as content.

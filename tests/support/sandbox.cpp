@@ -1,6 +1,14 @@
 #include "tests/support/sandbox.hpp"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 #include "tests/support/temp_dir.hpp"
 
@@ -81,6 +89,44 @@ RunResult Sandbox::run(const std::vector<std::string>& args) const {
   RunOptions options;
   options.env = env;
   return run_vorpel(args, options);
+}
+
+RunResult run_with_env(const Sandbox& sandbox, const std::vector<std::string>& args,
+                       const std::map<std::string, std::optional<std::string>>& extra) {
+  RunOptions options;
+  options.env = sandbox.env;
+  for (const auto& [key, value] : extra) options.env[key] = value;
+  return run_vorpel(args, options);
+}
+
+bool wait_until(const std::function<bool()>& done, int limit_seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::optional<bool> lock_has_waiter(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  std::ifstream locks("/proc/locks");
+  if (!locks) return std::nullopt;
+  // A waiter's line: "1: -> FLOCK  ADVISORY  WRITE <pid> <major>:<minor>:<inode> 0 EOF".
+  const std::string inode = ":" + std::to_string(st.st_ino);
+  std::string line;
+  while (std::getline(locks, line)) {
+    if (line.find(" -> ") == std::string::npos) continue;
+    std::istringstream words(line);
+    std::string word;
+    while (words >> word) {
+      if (word.size() > inode.size() && word.ends_with(inode) && std::count(word.begin(), word.end(), ':') == 2) {
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 }  // namespace vorpel::testing

@@ -3,6 +3,7 @@
 // PATH with their log and installed list.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -55,5 +56,19 @@ class Sandbox {
  private:
   TempDir dir_;
 };
+
+// Runs the binary in the sandbox with `extra` applied over its environment
+// (std::nullopt unsets), so that concurrent runs can differ.
+RunResult run_with_env(const Sandbox& sandbox, const std::vector<std::string>& args,
+                       const std::map<std::string, std::optional<std::string>>& extra);
+
+// Polls `done` every few milliseconds until it holds or `limit_seconds`
+// have passed; returns whether it held. For waiting on another process,
+// never for asserting how long something took.
+bool wait_until(const std::function<bool()>& done, int limit_seconds = 120);
+
+// True when /proc/locks shows a process blocked waiting for a lock on the
+// file at `path`. std::nullopt when /proc/locks cannot be read.
+std::optional<bool> lock_has_waiter(const std::string& path);
 
 }  // namespace vorpel::testing

@@ -1,0 +1,55 @@
+// Steps that several command procedures share: the state lock, the
+// validated state, the catalogue lookup, the package query and the backup
+// line.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "cli/command_error.hpp"
+#include "cli/commands/commands.hpp"
+#include "cli/commands/packages.hpp"
+#include "core/activation/activation_plan.hpp"
+#include "core/storage/state_lock.hpp"
+#include "core/storage/user_state.hpp"
+
+namespace vorpel::commands {
+
+// Takes the state lock beside the state file; it is held until the returned
+// handle goes away, which every return road of a command does.
+CommandResult<StateLock> take_state_lock(const std::string& state_path);
+
+// load_state, then validate_state; their errors pass through unchanged.
+CommandResult<UserState> load_valid_state(const std::string& state_path);
+
+// The catalogue's Profile of `id`, or none.
+const Profile* find_profile(const Profiles& profiles, const std::string& id);
+
+// The Profile found for `id`, or "unknown Profile {}".
+CommandResult<std::reference_wrapper<const Profile>> require_known_profile(const Profile* found,
+                                                                            const std::string& id);
+
+// What `plan` and `select` plan first for an id: a retained Profile from its
+// stored record and managed snapshot (the catalogue is not consulted); any
+// other from the catalogue, with its content root as source and seed.
+struct SelectionTarget {
+  bool first_activation = false;
+  ProfileState target;
+  std::vector<std::string> packages;  // stored set in byte order, or manifest order
+  PlanSources sources;
+  const Profile* profile = nullptr;  // the catalogue entry at a first activation
+};
+CommandResult<SelectionTarget> selection_target(const Profiles& profiles, const UserState& state,
+                                                const std::string& id, const std::string& state_path);
+
+// The installed set for a package step: queried only when the list is not
+// empty, so that a Profile without packages starts no child at all.
+CommandResult<PackageSet> installed_packages_for(std::span<const std::string> packages);
+
+// "Backup: {}" when the application made a backup; nothing otherwise.
+void print_backup_line(const std::optional<std::string>& backup);
+
+}  // namespace vorpel::commands

@@ -1,0 +1,137 @@
+// End-to-end runs of `update`: a retained Profile brought up to its
+// current declaration.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/sandbox.hpp"
+
+namespace vorpel::testing {
+namespace {
+
+using Names = std::vector<std::string>;
+
+class UpdateTest : public ::testing::Test {
+ protected:
+  // `work` and `home` are both retained; `home` was selected last.
+  void SetUp() override {
+    box.add_profile("work", {"git"}, {".config/app", ".profile"});
+    box.write_content("work", ".config/app/conf", "app\n");
+    box.write_content("work", ".profile", "work profile\n");
+    box.add_profile("home", {}, {".bashrc"});
+    box.write_content("home", ".bashrc", "home bashrc\n");
+    box.set_installed({"git"});
+    ASSERT_EQ(box.run({"select", "work"}).status, 0);
+  }
+
+  Names log_since(std::size_t count) const {
+    auto log = box.fake_log();
+    log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(count));
+    return log;
+  }
+
+  Sandbox box;
+};
+
+TEST_F(UpdateTest, ActiveProfileIsRewrittenInPlaceFromItsNewDeclaration) {
+  // The declaration drops ".config/app", adds ".zshrc" and a package; a new
+  // file outside the managed paths is not written by an update.
+  box.add_profile("work", {"tmux", "git"}, {".profile", ".zshrc"});
+  box.write_content("work", ".profile", "new profile\n");
+  box.write_content("work", ".zshrc", "zshrc\n");
+  box.write_content("work", "extra.txt", "seed\n");
+  box.write_home(".profile", "edited\n");
+  const std::size_t logged = box.fake_log().size();
+
+  const auto r = box.run({"update"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(r.out.starts_with("Backup: ")) << r.out;
+  const std::string backup = r.out.substr(8, r.out.find('\n') - 8);
+  EXPECT_EQ(r.out, "Backup: " + backup + "\nActive Profile work was updated.\n");
+  EXPECT_EQ(read_file(backup + "/home/.profile"), "edited\n");
+  EXPECT_EQ(read_file(backup + "/home/.config/app/conf"), "app\n");
+
+  EXPECT_FALSE(path_exists(box.home() + "/.config/app"));
+  EXPECT_EQ(read_file(box.home() + "/.profile"), "new profile\n");
+  EXPECT_EQ(read_file(box.home() + "/.zshrc"), "zshrc\n");
+  EXPECT_FALSE(path_exists(box.home() + "/extra.txt"));
+  EXPECT_EQ(names_in(box.snapshot_dir("work")), (Names{".profile", ".zshrc"}));
+
+  EXPECT_EQ(log_since(logged), (Names{"pacman -Qq", "sudo pacman -S --needed -- tmux git",
+                                      "pacman -S --needed -- tmux git"}));
+  EXPECT_EQ(read_file(box.state_file()), R"(schema = 5
+active_profile = "work"
+introduced_packages = ["tmux"]
+
+[profiles.work]
+name = "work"
+description = ""
+packages = [
+    "git",
+    "tmux",
+]
+manage = [
+    ".profile",
+    ".zshrc",
+]
+)");
+}
+
+TEST_F(UpdateTest, InactiveRetainedProfileGetsANewSnapshotAndRecordOnly) {
+  ASSERT_EQ(box.run({"select", "home"}).status, 0);
+  ASSERT_EQ(box.run({"select", "work"}).status, 0);
+  box.add_profile("home", {}, {".bashrc", ".inputrc"});
+  box.write_content("home", ".bashrc", "new bashrc\n");
+  box.write_content("home", ".inputrc", "inputrc\n");
+  const std::size_t logged = box.fake_log().size();
+  const Names backups_before = names_in(box.state_dir() + "/backups");
+
+  const auto r = box.run({"update", "home"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Retained Profile home was updated.\n");
+  EXPECT_EQ(names_in(box.state_dir() + "/backups"), backups_before);
+  EXPECT_FALSE(path_exists(box.home() + "/.bashrc"));
+  EXPECT_FALSE(path_exists(box.home() + "/.inputrc"));
+  EXPECT_EQ(read_file(box.snapshot_dir("home") + "/.bashrc"), "new bashrc\n");
+  EXPECT_EQ(read_file(box.snapshot_dir("home") + "/.inputrc"), "inputrc\n");
+  // No packages declared: nothing was started.
+  EXPECT_EQ(log_since(logged), Names{});
+  const std::string state = read_file(box.state_file());
+  EXPECT_TRUE(state.starts_with("schema = 5\nactive_profile = \"work\"\n")) << state;
+  EXPECT_NE(state.find("manage = [\n    \".bashrc\",\n    \".inputrc\",\n]\n"), std::string::npos) << state;
+}
+
+TEST_F(UpdateTest, RefusalsChangeNothing) {
+  const std::string state_before = read_file(box.state_file());
+  struct Case {
+    Names args;
+    std::string err;
+  };
+  box.write_manifest("work", "schema = 4\n");  // rejected from now on
+  const Case cases[] = {
+      {{"update", "home"}, "error: Profile home is not retained\n"},
+      {{"update", "nope"}, "error: Profile nope is not retained\n"},
+      {{"update", "work"}, "error: installed Profile work is unavailable or invalid\n"},
+      {{"update"}, "error: installed Profile work is unavailable or invalid\n"},
+  };
+  for (const auto& c : cases) {
+    const auto r = box.run(c.args);
+    EXPECT_EQ(r.status, 2) << c.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.ends_with(c.err)) << r.err;
+  }
+  EXPECT_EQ(read_file(box.state_file()), state_before);
+}
+
+TEST(UpdateWithoutStateTest, NothingActiveFailsBeforeTheLock) {
+  Sandbox box;
+  const auto r = box.run({"update"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "error: no active Profile\n");
+  EXPECT_FALSE(path_exists(box.state_dir()));
+}
+
+}  // namespace
+}  // namespace vorpel::testing
