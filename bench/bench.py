@@ -1,0 +1,236 @@
+#!/usr/bin/env python3
+"""Times vorpel on synthetic Profiles beside plain-tool baselines.
+
+Every figure is measured in this one run, next to its baseline on the same
+trees, so the ratios hold for this machine and this file system. Nothing here
+asserts: it prints what it measured and which targets were met.
+"""
+
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+MIB = 1024 * 1024
+
+
+def write_tree(root, files, large, large_size, seed_files, rng):
+    """Writes a content tree: nested directories of mostly small files, a
+    few large ones, and a few seed files outside the managed paths. Returns
+    the managed paths."""
+    managed = [".config", ".local/share/app", "bin"]
+    weights = [0.6, 0.3, 0.1]
+    chunk = os.urandom(MIB)
+    made = 0
+    dirs = {}
+
+    def directory_for(top):
+        # About forty files per directory, three levels deep below the top.
+        key = (top, made // 40)
+        if key not in dirs:
+            parts = [top] + [f"d{rng.randrange(6)}" for _ in range(rng.randrange(1, 4))] + [f"n{made // 40}"]
+            dirs[key] = os.path.join(root, *parts)
+            os.makedirs(dirs[key], exist_ok=True)
+        return dirs[key]
+
+    for i in range(files):
+        top = rng.choices(managed, weights)[0]
+        size = rng.randrange(200, 20 * 1024)
+        path = os.path.join(directory_for(top), f"f{i}.conf")
+        with open(path, "wb") as out:
+            out.write(chunk[:size])
+        made += 1
+    for i in range(large):
+        path = os.path.join(root, ".local/share/app", f"blob{i}.bin")
+        with open(path, "wb") as out:
+            remaining = large_size
+            while remaining > 0:
+                n = min(remaining, MIB)
+                out.write(chunk[:n])
+                remaining -= n
+    for i in range(seed_files):
+        with open(os.path.join(root, f".seed{i}"), "wb") as out:
+            out.write(chunk[:512])
+    os.chmod(os.path.join(root, "bin"), 0o755)
+    return managed
+
+
+
+def declare(share, pid, managed):
+    root = os.path.join(share, "vorpel", "profiles", pid)
+    os.makedirs(root, exist_ok=True)
+    entries = ", ".join(f'"{m}"' for m in managed)
+    with open(os.path.join(root, "profile.toml"), "w") as out:
+        out.write(f'schema = 4\nname = "{pid}"\nmanage = [{entries}]\n')
+
+
+def tree_size(root):
+    total = count = 0
+    for dirpath, _, names in os.walk(root):
+        for name in names:
+            total += os.lstat(os.path.join(dirpath, name)).st_size
+            count += 1
+    return count, total
+
+
+class Runner:
+    def __init__(self, binary):
+        self.binary = binary
+
+    def env(self, home, profile_root):
+        env = dict(os.environ)
+        env["HOME"] = home
+        env["VORPEL_PROFILE_ROOT"] = profile_root
+        env.pop("XDG_STATE_HOME", None)
+        return env
+
+    def timed(self, argv, env=None):
+        """Wall time of one run and its peak resident memory in KiB."""
+        start = time.perf_counter()
+        proc = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        _, status, usage = os.wait4(proc.pid, 0)
+        elapsed = time.perf_counter() - start
+        err = proc.stderr.read().decode(errors="replace")
+        proc.stderr.close()
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        if proc.returncode != 0:
+            sys.exit(f"{' '.join(argv)} failed with {proc.returncode}: {err}")
+        return elapsed, usage.ru_maxrss
+
+
+def fresh(path):
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+
+
+def summary(times):
+    return statistics.median(times), min(times)
+
+
+def report(label, ours, base, base_label, target_ratio=None, target_extra_ms=None):
+    om, omin = summary(ours)
+    bm, bmin = summary(base)
+    ratio = om / bm if bm > 0 else float("inf")
+    line = (f"{label:<44} vorpel median {om * 1000:9.1f} ms (min {omin * 1000:9.1f})   "
+            f"{base_label} median {bm * 1000:9.1f} ms (min {bmin * 1000:9.1f})   ratio {ratio:5.2f}")
+    if target_ratio is not None:
+        line += f"   target <= {target_ratio}: {'met' if ratio <= target_ratio else 'MISSED'}"
+    if target_extra_ms is not None:
+        extra = (om - bm) * 1000
+        line += f"   +{extra:.2f} ms, target < {target_extra_ms} ms: {'met' if extra < target_extra_ms else 'MISSED'}"
+    print(line, flush=True)
+
+
+def cp_a(src, dst):
+    subprocess.run(["cp", "-a", src, dst], check=True)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--binary", required=True)
+    ap.add_argument("--work", default=None, help="scratch directory (default: a new one in TMPDIR)")
+    ap.add_argument("--reps", type=int, default=5)
+    ap.add_argument("--files", type=int, default=10000)
+    ap.add_argument("--large", type=int, default=4, help="number of large files")
+    ap.add_argument("--large-mib", type=int, default=20)
+    ap.add_argument("--list-profiles", type=int, default=200)
+    ap.add_argument("--list-files", type=int, default=500)
+    ap.add_argument("--memory-files", type=int, default=100000)
+    ap.add_argument("--skip", default="", help="comma-separated figures to skip: first,switch,list,current,memory")
+    args = ap.parse_args()
+    skip = set(filter(None, args.skip.split(",")))
+    large_size = args.large_mib * MIB
+    rng = random.Random(1)
+
+    work = args.work or tempfile.mkdtemp(prefix="vorpel-bench-")
+    os.makedirs(work, exist_ok=True)
+    run = Runner(os.path.abspath(args.binary))
+    try:
+        share = os.path.join(work, "share")
+        profile_root = os.path.join(share, "vorpel", "profiles")
+        home = os.path.join(work, "home")
+        scratch = os.path.join(work, "cp")
+
+        if not {"first", "switch"} <= skip:
+            for pid in ("alpha", "beta"):
+                managed = write_tree(os.path.join(share, pid), args.files, args.large, large_size, 5, rng)
+                declare(share, pid, managed)
+            count, size = tree_size(os.path.join(share, "alpha"))
+            print(f"Profile tree: {count} files, {size / MIB:.0f} MiB; {args.reps} repetitions each", flush=True)
+            env = run.env(home, profile_root)
+            alpha = os.path.join(share, "alpha")
+
+        if "first" not in skip:
+            ours, base = [], []
+            for _ in range(args.reps):
+                fresh(home)
+                ours.append(run.timed([run.binary, "select", "alpha"], env)[0])
+                fresh(scratch)
+                start = time.perf_counter()
+                cp_a(alpha, os.path.join(scratch, "one"))
+                cp_a(alpha, os.path.join(scratch, "two"))
+                base.append(time.perf_counter() - start)
+            report("first select (10k files)", ours, base, "2x cp -a", target_ratio=1.2)
+
+        if "switch" not in skip:
+            ours, base = [], []
+            for _ in range(args.reps):
+                fresh(home)
+                run.timed([run.binary, "select", "alpha"], env)
+                ours.append(run.timed([run.binary, "select", "beta"], env)[0])
+                fresh(scratch)
+                start = time.perf_counter()
+                for name in ("one", "two", "three"):
+                    cp_a(alpha, os.path.join(scratch, name))
+                base.append(time.perf_counter() - start)
+            report("select of a second Profile (switch)", ours, base, "3x cp -a", target_ratio=1.2)
+
+        if "list" not in skip:
+            list_share = os.path.join(work, "list-share")
+            list_root = os.path.join(list_share, "vorpel", "profiles")
+            for i in range(args.list_profiles):
+                pid = f"p{i:03d}"
+                managed = write_tree(os.path.join(list_share, pid), args.list_files, 0, 0, 0, rng)
+                declare(list_share, pid, managed)
+            env = run.env(home, list_root)
+            fresh(home)
+            ours, base = [], []
+            for _ in range(args.reps):
+                ours.append(run.timed([run.binary, "list"], env)[0])
+                start = time.perf_counter()
+                subprocess.run(["find", "-P", list_share], check=True, stdout=subprocess.DEVNULL)
+                base.append(time.perf_counter() - start)
+            report(f"list ({args.list_profiles} Profiles x {args.list_files} files)", ours, base, "find -P",
+                   target_ratio=1.2)
+            shutil.rmtree(list_share, ignore_errors=True)
+
+        if "current" not in skip:
+            env = run.env(home, profile_root)
+            ours, base = [], []
+            for _ in range(max(args.reps, 1) * 40):
+                ours.append(run.timed([run.binary, "current"], env)[0])
+                base.append(run.timed(["/bin/true"], env)[0])
+            report("current", ours, base, "/bin/true", target_extra_ms=2)
+
+        if "memory" not in skip:
+            mem_share = os.path.join(work, "mem-share")
+            managed = write_tree(os.path.join(mem_share, "big"), args.memory_files, 0, 0, 5, rng)
+            declare(mem_share, "big", managed)
+            env = run.env(home, os.path.join(mem_share, "vorpel", "profiles"))
+            fresh(home)
+            _, peak = run.timed([run.binary, "select", "big"], env)
+            verdict = "met" if peak < 16 * 1024 else "MISSED"
+            print(f"{'peak memory, first select (' + str(args.memory_files) + ' files)':<44} "
+                  f"{peak / 1024:.1f} MiB   target < 16 MiB: {verdict}", flush=True)
+    finally:
+        if not args.work:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
