@@ -268,11 +268,22 @@ class TreeCopy {
 
 // --- removal -----------------------------------------------------------------
 
-std::expected<void, OsError> remove_contents(At at) {
+enum class Locked { Fail, Unlock };
+
+std::expected<void, OsError> remove_contents(At at, Locked locked) {
   auto dir = detail::read_directory_at(at.dir, at.name);
   if (!dir) return std::unexpected(std::move(dir.error()));
   const DirListing& listing = dir->listing;
   const int fd = dir->fd();
+  if (locked == Locked::Unlock && !listing.entries().empty()) {
+    // A copy keeps its source's bits, so a backed-up read-only directory
+    // would otherwise stay in the tool's own backups for good.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return std::unexpected(OsError::last());
+    if ((st.st_mode & S_IRWXU) != S_IRWXU && ::fchmod(fd, (st.st_mode & 07777) | S_IRWXU) != 0) {
+      return std::unexpected(OsError::last());
+    }
+  }
   for (const auto& entry : listing.entries()) {
     const At child{fd, listing.c_name(entry)};
     bool is_dir = entry.type == DT_DIR;
@@ -285,7 +296,7 @@ std::expected<void, OsError> remove_contents(At at) {
       is_dir = S_ISDIR(st.st_mode);
     }
     if (is_dir) {
-      if (auto emptied = remove_contents(child); !emptied) return emptied;
+      if (auto emptied = remove_contents(child, locked); !emptied) return emptied;
     }
     if (::unlinkat(fd, child.name, is_dir ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT) {
       return std::unexpected(OsError::last());
@@ -345,7 +356,9 @@ class ContentWalk {
 
 }  // namespace
 
-Status remove_path(const std::string& path) {
+namespace {
+
+Status remove_tree(const std::string& path, Locked locked) {
   const std::string os_path = trim_path_end(path);
   struct stat st {};
   if (::lstat(os_path.c_str(), &st) != 0) {
@@ -356,12 +369,18 @@ Status remove_path(const std::string& path) {
     if (::unlink(os_path.c_str()) != 0) return fail_errno(path);
     return {};
   }
-  if (auto emptied = remove_contents(At{AT_FDCWD, os_path.c_str()}); !emptied) {
+  if (auto emptied = remove_contents(At{AT_FDCWD, os_path.c_str()}, locked); !emptied) {
     return fail_io(path, std::move(emptied.error()));
   }
   if (::rmdir(os_path.c_str()) != 0) return fail_errno(path);
   return {};
 }
+
+}  // namespace
+
+Status remove_path(const std::string& path) { return remove_tree(path, Locked::Fail); }
+
+Status detail::remove_backup(const std::string& path) { return remove_tree(path, Locked::Unlock); }
 
 Status collect_content_files(const std::string& root, const std::string& directory, std::vector<std::string>& files) {
   return ContentWalk(root, directory, files).run(directory);

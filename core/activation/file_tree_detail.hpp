@@ -1,4 +1,4 @@
-// Variants of the tree copies for callers that write many targets into one
+// Variants of the tree operations for plan application, whose copies often write many targets into one
 // directory in a row. Not part of the activation engine's interface.
 #pragma once
 
@@ -19,5 +19,9 @@ enum class ParentDir {
 // nothing, is left out.
 Status copy_backup_tree(const std::string& source, const std::string& target, ParentDir parent);
 Status copy_profile_content(const std::string& source, const std::string& target, ParentDir parent);
+
+// remove_path for an old backup: a directory in it without owner
+// permissions (copied so from HOME) gets them before its entries go.
+Status remove_backup(const std::string& path);
 
 }  // namespace vorpel::detail

@@ -142,7 +142,7 @@ Status trim_backups(const std::string& state_path) {
   const auto& entries = listing.entries();
   if (entries.size() <= kBackupsKept) return {};
   for (std::size_t i = 0; i < entries.size() - kBackupsKept; ++i) {
-    if (auto removed = remove_path(join_path(backups, listing.name(entries[i]))); !removed) return removed;
+    if (auto removed = detail::remove_backup(join_path(backups, listing.name(entries[i]))); !removed) return removed;
   }
   return {};
 }

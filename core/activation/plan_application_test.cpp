@@ -177,6 +177,23 @@ TEST_F(ApplyTest, RetentionKeepsTheFiveGreatestNamesWhateverTheirKind) {
   }
 }
 
+TEST_F(ApplyTest, RetentionRemovesBackupsOfReadOnlyDirectories) {
+  // Backups keep the bits of what they copied from HOME; a read-only
+  // directory among the oldest must still go, or every later backup would
+  // fail at retention.
+  write_file(backups + "/00/home/old/file", "y");
+  ASSERT_EQ(chmod((backups + "/00/home/old").c_str(), 0500), 0);
+  ASSERT_EQ(chmod((backups + "/00/home").c_str(), 0555), 0);
+  for (int i = 1; i < 5; ++i) make_dirs(backups + "/0" + std::to_string(i));
+  write_file(h("f"), "old");
+  write_file(src("f"), "new");
+
+  const auto done = apply(ActivationPlan{{}, {write("f")}});
+  ASSERT_TRUE(done && done->has_value()) << (done ? "" : done.error().text());
+  EXPECT_FALSE(path_exists(backups + "/00"));
+  EXPECT_EQ(names_in(backups).size(), 5u);
+}
+
 TEST_F(ApplyTest, EscapingPlanChangesNothing) {
   write_file(h("x"), "x");
   write_file(t / "outside/y", "y");
