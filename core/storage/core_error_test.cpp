@@ -45,6 +45,23 @@ TEST(DisplayPath, MaximalSubpartsBecomeOneReplacementEach) {
   for (const auto& c : cases) EXPECT_EQ(display_path(c.in), c.out);
 }
 
+TEST(WhiteSpace, TrimsUnicodeWhiteSpaceAtBothEndsOnly) {
+  const struct { std::string in, out; } cases[] = {
+      {"", ""},
+      {" \t\n\v\f\r", ""},
+      {"\u00A0\u1680\u2000\u200A\u2028\u2029\u202F\u205F\u3000\u0085", ""},
+      {"  a b  ", "a b"},
+      {"\u3000x\u3000", "x"},
+      {"\u200Bx", "\u200Bx"},  // zero-width space has no White_Space property
+      {" \xFF ", "\xFF"},        // bytes that are not UTF-8 are content
+      {" \xE3\x80", "\xE3\x80"},  // a truncated U+3000 is no white space
+      {"x\xC2\xA0", "x"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(trim_white_space(c.in), c.out) << c.in;
+  EXPECT_TRUE(is_blank_text(" \u3000 "));
+  EXPECT_FALSE(is_blank_text(" . "));
+}
+
 TEST(Utf8Check, ReportsWhereAndHowLong) {
   Utf8Fault f{};
   EXPECT_TRUE(check_utf8("ok\xC3\xA9", f));

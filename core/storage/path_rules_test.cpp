@@ -89,6 +89,13 @@ TEST(LexicalHelpers, JoinParentName) {
   EXPECT_EQ(parent_path("/srv"), "/");
   EXPECT_EQ(parent_path("a"), "");
   EXPECT_EQ(parent_path("a/b/"), "a");
+  // What is left is cut back to its last component too.
+  EXPECT_EQ(parent_path("a/./b"), "a");
+  EXPECT_EQ(parent_path("/srv/./cfg/."), "/srv");
+  EXPECT_EQ(parent_path("/./a"), "/");
+  EXPECT_EQ(parent_path("./a"), ".");
+  EXPECT_EQ(parent_path("a//b"), "a");
+  EXPECT_EQ(parent_path("a/.."), "a");
   EXPECT_FALSE(parent_path("/").has_value());
   EXPECT_FALSE(parent_path("").has_value());
   EXPECT_EQ(file_name("a/b.toml"), "b.toml");

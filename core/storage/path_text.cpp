@@ -101,22 +101,40 @@ bool is_white_space(char32_t c) {
          c == 0x3000;
 }
 
+// The code point of the valid sequence of `n` bytes at the start of `seq`.
+char32_t decode(std::string_view seq, std::size_t n) {
+  const auto byte = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(seq[k])); };
+  char32_t c = n == 1 ? byte(0) : byte(0) & (0x7F >> n);
+  for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (byte(k) & 0x3F);
+  return c;
+}
+
+bool is_continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
 }  // namespace
 
-bool is_blank_text(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
+std::string_view trim_white_space(std::string_view text) {
+  while (!text.empty()) {
     std::size_t bad = 0;
     bool truncated = false;
-    const std::size_t n = sequence_at(text, i, bad, truncated);
-    if (n == 0) return false;
-    const auto byte = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(text[i + k])); };
-    char32_t c = n == 1 ? byte(0) : byte(0) & (0x7F >> n);
-    for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (byte(k) & 0x3F);
-    if (!is_white_space(c)) return false;
-    i += n;
+    const std::size_t n = sequence_at(text, 0, bad, truncated);
+    if (n == 0 || !is_white_space(decode(text, n))) break;
+    text.remove_prefix(n);
   }
-  return true;
+  while (!text.empty()) {
+    // The last character starts at the last byte that is no continuation
+    // byte; it counts only when it is one valid sequence reaching the end.
+    std::size_t start = text.size() - 1;
+    while (start > 0 && text.size() - start < 4 && is_continuation(text[start])) --start;
+    std::size_t bad = 0;
+    bool truncated = false;
+    const std::size_t n = sequence_at(text, start, bad, truncated);
+    if (n == 0 || start + n != text.size() || !is_white_space(decode(text.substr(start), n))) break;
+    text.remove_suffix(n);
+  }
+  return text;
 }
+
+bool is_blank_text(std::string_view text) { return trim_white_space(text).empty(); }
 
 }  // namespace vorpel

@@ -23,9 +23,11 @@ struct Utf8Fault {
 // Returns true when `bytes` is valid; otherwise fills `fault`.
 bool check_utf8(std::string_view bytes, Utf8Fault& fault);
 
-// True when nothing is left of `text` once the Unicode White_Space
-// characters are removed from both ends (the empty text included). Bytes
-// that are not UTF-8 count as content.
+// `text` without the Unicode White_Space characters at either end. Bytes
+// that are not UTF-8 count as content and stop the trimming.
+std::string_view trim_white_space(std::string_view text);
+
+// True when nothing is left of `text` once trimmed (the empty text included).
 bool is_blank_text(std::string_view text);
 
 }  // namespace vorpel
