@@ -41,6 +41,10 @@ TEST(PathComponents, EqualityIgnoresSeparatorsAndInnerDots) {
   EXPECT_TRUE(paths_equal("a/b/.", "a/b"));
   EXPECT_FALSE(paths_equal("./a", "a"));
   EXPECT_EQ(path_components("a/../b").size(), 3u);
+  const auto dot_a = path_components("./a");
+  ASSERT_EQ(dot_a.size(), 2u);
+  EXPECT_EQ(dot_a[0].kind, ComponentKind::CurDir);
+  EXPECT_EQ(dot_a[1], (PathComponent{ComponentKind::Name, "a"}));
   EXPECT_EQ(path_components("/a").front().kind, ComponentKind::Root);
 }
 

@@ -8,6 +8,8 @@
 #include <fmt/format.h>
 #include <toml++/toml.h>
 
+#include "core/storage/path_text.hpp"
+
 namespace vorpel {
 
 TomlError toml_message_error(std::string_view message) { return TomlError{fmt::format("{}\n", message)}; }
@@ -66,7 +68,9 @@ Place place_of(const toml::source_region& region) {
 }
 
 std::string frame(std::string_view text, const Place& at, std::string_view message) {
-  const std::string_view content = line_text(text, at.line);
+  // Quoted as text: a line the parser stopped in for a byte that is not
+  // UTF-8 must not carry that byte into the message.
+  const std::string content = display_path(line_text(text, at.line));
   const std::size_t chars = character_count(content);
   const std::size_t available = chars >= at.column ? chars - at.column + 1 : 0;
   std::size_t width = 1;
