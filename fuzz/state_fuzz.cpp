@@ -1,27 +1,34 @@
-// Reads arbitrary bytes as "state.toml". Whatever reads must write back out
-// and read again to the same record and the same text.
+// libFuzzer target for the state reader: arbitrary bytes read as
+// "state.toml". A failure is a well-formed report; whatever reads must write
+// out, read back to the same record and write again to the same text.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
+#include <string>
 #include <string_view>
 
-#include "core/storage/path_text.hpp"
 #include "core/storage/user_state.hpp"
+#include "fuzz/report_check.hpp"
+
+using vorpel::fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  // The loader hands over UTF-8 text only.
-  if (!vorpel::is_valid_utf8(text)) return 0;
   const auto state = vorpel::parse_user_state(text);
+  if (!text.starts_with("\xEF\xBB\xBF")) {
+    const auto marked = vorpel::parse_user_state("\xEF\xBB\xBF" + std::string(text));
+    require(marked.has_value() == state.has_value());
+    require(state ? *marked == *state : marked.error().report == state.error().report);
+  }
   if (!state) {
-    if (state.error().report.empty() || state.error().report.back() != '\n') std::abort();
+    vorpel::fuzz::check_report(state.error().report);
     return 0;
   }
+  require(state->schema == vorpel::kStateSchema);
   const auto written = vorpel::serialize_user_state(*state);
-  if (!written) std::abort();
+  require(written.has_value());
   const auto again = vorpel::parse_user_state(*written);
-  if (!again || !(*again == *state)) std::abort();
+  require(again.has_value() && *again == *state);
   const auto rewritten = vorpel::serialize_user_state(*again);
-  if (!rewritten || *rewritten != *written) std::abort();
+  require(rewritten.has_value() && *rewritten == *written);
   return 0;
 }

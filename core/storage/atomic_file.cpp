@@ -57,7 +57,13 @@ std::expected<void, OsError> write_all(int fd, std::string_view data) {
 
 }  // namespace
 
-Status write_file_atomically(const std::string& target, std::string_view contents, const TempNameSeed& seed) {
+Result<TempNameSeed> current_seed() {
+  const auto nanos = epoch_nanos();
+  if (!nanos) return std::unexpected(nanos.error());
+  return TempNameSeed{::getpid(), *nanos};
+}
+
+Status write_file_atomically(const std::string& target, std::string_view contents, const SeedSource& seed_source) {
   const auto parent = parent_path(target);
   if (!parent) return fail("path has no parent");
   // A bare file name lies in the working directory.
@@ -66,11 +72,13 @@ Status write_file_atomically(const std::string& target, std::string_view content
 
   const auto name = file_name(target);
   const std::string shown_name = name ? display_path(*name) : std::string();
+  const auto seed = seed_source();
+  if (!seed) return std::unexpected(seed.error());
 
   UniqueFd file;
   std::string temp_path;
   for (unsigned attempt = 0; attempt < kTempAttempts && !file; ++attempt) {
-    temp_path = join_path(dir, temp_file_name(shown_name, seed, attempt));
+    temp_path = join_path(dir, temp_file_name(shown_name, *seed, attempt));
     // O_EXCL with O_NOFOLLOW: anything under the name, a dangling link too,
     // makes the name taken.
     const int fd = ::open(temp_path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -95,9 +103,7 @@ Status write_file_atomically(const std::string& target, std::string_view content
 }  // namespace detail
 
 Status write_file_atomically(const std::string& target, std::string_view contents) {
-  const auto nanos = detail::epoch_nanos();
-  if (!nanos) return std::unexpected(nanos.error());
-  return detail::write_file_atomically(target, contents, {::getpid(), *nanos});
+  return detail::write_file_atomically(target, contents, detail::SeedSource(detail::current_seed));
 }
 
 }  // namespace vorpel

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -31,8 +32,16 @@ std::string decimal(unsigned __int128 value);
 Result<unsigned __int128> epoch_nanos();
 // ".{name}.{pid}-{nanos}-{attempt}.tmp"
 std::string temp_file_name(std::string_view target_name, const TempNameSeed& seed, unsigned attempt);
-// write_file_atomically with the process id and clock reading given.
-Status write_file_atomically(const std::string& target, std::string_view contents, const TempNameSeed& seed);
+// The process id and the real-time clock now; a clock before the epoch
+// fails with "second time provided was later than self".
+Result<TempNameSeed> current_seed();
+// write_file_atomically with the seed taken from `seed`, which is asked once
+// the directory is in place and before the temporary file is created.
+using SeedSource = std::function<Result<TempNameSeed>()>;
+Status write_file_atomically(const std::string& target, std::string_view contents, const SeedSource& seed);
+inline Status write_file_atomically(const std::string& target, std::string_view contents, const TempNameSeed& seed) {
+  return write_file_atomically(target, contents, SeedSource([seed] { return Result<TempNameSeed>(seed); }));
+}
 
 }  // namespace detail
 }  // namespace vorpel

@@ -140,6 +140,39 @@ TEST(AtomicFile, FailuresBeforeTheTemporaryFile) {
   }
 }
 
+TEST(AtomicFile, ClockIsReadOnceTheDirectoryIsPrivate) {
+  TempDir tmp;
+  const std::string dir = tmp / "vorpel";
+  const auto s = detail::write_file_atomically(dir + "/state.toml", "x", detail::SeedSource([&] {
+    EXPECT_EQ(mode_of(dir) & 07777, 0700u);
+    return Result<detail::TempNameSeed>(std::unexpected(CoreError::message("second time provided was later than self")));
+  }));
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().text(), "second time provided was later than self");
+  EXPECT_TRUE(names_in(dir).empty());
+}
+
+std::size_t open_descriptors() {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                                std::filesystem::directory_iterator()));
+}
+
+TEST(AtomicFile, EveryDescriptorIsClosedOnEveryRoad) {
+  TempDir tmp;
+  const detail::TempNameSeed seed{5, 6};
+  write_file(tmp / "plain", "");
+  make_dirs(tmp / "dir/state.toml");
+  for (unsigned attempt = 0; attempt < 32; ++attempt) {
+    write_file(tmp / ("full/" + detail::temp_file_name("state.toml", seed, attempt)), "");
+  }
+  const std::size_t before = open_descriptors();
+  EXPECT_TRUE(detail::write_file_atomically(tmp / "ok/state.toml", "x", seed));    // success
+  EXPECT_FALSE(detail::write_file_atomically(tmp / "plain/state.toml", "x", seed));  // directory
+  EXPECT_FALSE(detail::write_file_atomically(tmp / "full/state.toml", "x", seed));   // no free name
+  EXPECT_FALSE(detail::write_file_atomically(tmp / "dir/state.toml", "x", seed));    // rename
+  EXPECT_EQ(open_descriptors(), before);
+}
+
 TEST(AtomicFile, TemporaryNameTemplate) {
   const unsigned __int128 big = (static_cast<unsigned __int128>(1) << 64) * 1000u + 5u;
   EXPECT_EQ(detail::temp_file_name("state.toml", {123, 1'700'000'000'000'000'007u}, 31),

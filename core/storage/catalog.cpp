@@ -18,37 +18,6 @@
 namespace vorpel {
 namespace {
 
-// Unicode White_Space, for telling a blank Profile name.
-bool is_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-// `text` is valid UTF-8 (the manifest was checked before it was read).
-bool is_blank(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    char32_t c = b;
-    std::size_t n = 1;
-    if (b >= 0xF0) {
-      c = b & 0x07;
-      n = 4;
-    } else if (b >= 0xE0) {
-      c = b & 0x0F;
-      n = 3;
-    } else if (b >= 0xC0) {
-      c = b & 0x1F;
-      n = 2;
-    }
-    for (std::size_t k = 1; k < n && i + k < text.size(); ++k) {
-      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    }
-    if (!is_white_space(c)) return false;
-    i += n;
-  }
-  return true;
-}
-
 enum class EntryKind { Directory, Regular, Symlink, Other };
 
 EntryKind kind_of_mode(mode_t mode) {
@@ -88,7 +57,7 @@ Result<Profile> load_profile(const std::string& root, const std::string& name, c
   if (manifest->schema != kManifestSchema) {
     return fail(fmt::format("unsupported profile schema {}; expected {}", manifest->schema, kManifestSchema));
   }
-  if (is_blank(manifest->name)) return fail("profile name cannot be empty");
+  if (is_blank_text(manifest->name)) return fail("profile name cannot be empty");
 
   const auto content_root = profile_content_root(root, id);
   if (!content_root) return fail("profile root must be below <share>/vorpel/profiles");

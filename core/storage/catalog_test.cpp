@@ -48,6 +48,7 @@ TEST(ContentRoot, LexicalGrandparentJoinedWithId) {
       {"vorpel/profiles", "work"},
       {"./vorpel/profiles", "./work"},
       {"a/b/../profiles", "a/b/work"},
+      {"/srv/./cfg/./profiles/.", "/srv/work"},
       {"/", std::nullopt},
       {"/profiles", std::nullopt},
       {"profiles", std::nullopt},

@@ -64,6 +64,27 @@ TEST(DebugQuoted, EscapesControlsQuotesAndBadBytes) {
   for (const auto& c : cases) EXPECT_EQ(debug_quoted(c.in, c.single), c.out) << c.in;
 }
 
+TEST(WhiteSpace, TrimsUnicodeWhiteSpaceAtBothEndsOnly) {
+  const struct { std::string in, out; } cases[] = {
+      {"", ""},
+      {" \t\n\v\f\r", ""},
+      {"\u00A0\u1680\u2000\u200A\u2028\u2029\u202F\u205F\u3000\u0085", ""},
+      {"  a b  ", "a b"},
+      {"\u3000x\u3000", "x"},
+      {"\u200Bx", "\u200Bx"},  // zero-width space has no White_Space property
+      {" \xFF ", "\xFF"},        // bytes that are not UTF-8 are content
+      {" \xE3\x80", "\xE3\x80"},  // a truncated U+3000 is no white space
+      {"x\xC2\xA0", "x"},
+      {"\u00a0\u3000 a b \u2029\u0085", "a b"},
+      {"\xE2\x80 ", "\xE2\x80"},  // the truncated lead of U+2000 is not trimmed
+  };
+  for (const auto& c : cases) EXPECT_EQ(trim_white_space(c.in), c.out) << c.in;
+  EXPECT_TRUE(is_blank_text(" \u3000 "));
+  EXPECT_FALSE(is_blank_text(" . "));
+  EXPECT_TRUE(is_blank_text("\u2000 \t"));
+  EXPECT_FALSE(is_blank_text(" \xFF "));
+}
+
 TEST(Utf8Check, ReportsWhereAndHowLong) {
   Utf8Fault f{};
   EXPECT_TRUE(check_utf8("ok\xC3\xA9", f));
@@ -75,20 +96,6 @@ TEST(Utf8Check, ReportsWhereAndHowLong) {
   EXPECT_EQ(f.error_len, 0u);
   ASSERT_FALSE(check_utf8("a\xE2\x82x", f));
   EXPECT_EQ(f.error_len, 2u);
-}
-
-TEST(TrimWhiteSpace, UnicodeWhiteSpaceAtBothEndsAndIllFormedBytesAsContent) {
-  const struct { std::string_view in, out; } cases[] = {
-      {"", ""},
-      {" \t\r\n", ""},
-      {"\u00a0\u3000 a b \u2029\u0085", "a b"},
-      {"\u200b a", "\u200b a"},  // zero width space is not white space
-      {" \xFF ", "\xFF"},
-      {"\xE2\x80 ", "\xE2\x80"},  // the truncated lead of U+2000 is not trimmed
-  };
-  for (const auto& c : cases) EXPECT_EQ(trim_white_space(c.in), c.out) << c.in;
-  EXPECT_TRUE(is_blank_text("\u2000 \t"));
-  EXPECT_FALSE(is_blank_text(" \xFF "));
 }
 
 }  // namespace

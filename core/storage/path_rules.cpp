@@ -112,24 +112,32 @@ std::string join_path(std::string_view base, std::string_view piece) {
   return out;
 }
 
+namespace {
+
+// Drops what ends a path without being a component: trailing separators
+// (a lone root stays) and "." pieces after the first piece.
+std::string_view trim_end(std::string_view path) {
+  while (true) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    if (path.size() >= 2 && path.ends_with("/.")) {
+      path.remove_suffix(1);
+    } else {
+      return path;
+    }
+  }
+}
+
+}  // namespace
+
 std::optional<std::string> parent_path(std::string_view path) {
   const auto comps = path_components(path);
   if (comps.empty() || comps.back().kind == ComponentKind::Root) return std::nullopt;
   if (comps.size() == 1) return std::string();
-  // Drop the last component textually: cut at its start, then trailing
-  // separators (keeping a lone root) and "." pieces that are no component.
-  std::string_view rest = path;
-  while (rest.size() > 1 && rest.back() == '/') rest.remove_suffix(1);
-  // strip trailing "/." pieces, which are not components
-  while (rest.size() >= 2 && rest.ends_with("/.")) {
-    rest.remove_suffix(2);
-    while (rest.size() > 1 && rest.back() == '/') rest.remove_suffix(1);
-  }
+  // Cut the last component off the text, then whatever is left dangling.
+  const std::string_view rest = trim_end(path);
   const std::size_t slash = rest.rfind('/');
   if (slash == std::string_view::npos) return std::string();
-  std::string_view parent = rest.substr(0, slash);
-  while (parent.size() > 1 && parent.back() == '/') parent.remove_suffix(1);
-  if (parent.empty()) return std::string("/");
+  const std::string_view parent = trim_end(rest.substr(0, slash == 0 ? 1 : slash));
   return std::string(parent);
 }
 

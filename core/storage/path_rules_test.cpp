@@ -41,6 +41,10 @@ TEST(PathComponents, EqualityIgnoresSeparatorsAndInnerDots) {
   EXPECT_TRUE(paths_equal("a/b/.", "a/b"));
   EXPECT_FALSE(paths_equal("./a", "a"));
   EXPECT_EQ(path_components("a/../b").size(), 3u);
+  const auto dot_a = path_components("./a");
+  ASSERT_EQ(dot_a.size(), 2u);
+  EXPECT_EQ(dot_a[0].kind, ComponentKind::CurDir);
+  EXPECT_EQ(dot_a[1], (PathComponent{ComponentKind::Name, "a"}));
   EXPECT_EQ(path_components("/a").front().kind, ComponentKind::Root);
 }
 
@@ -89,6 +93,13 @@ TEST(LexicalHelpers, JoinParentName) {
   EXPECT_EQ(parent_path("/srv"), "/");
   EXPECT_EQ(parent_path("a"), "");
   EXPECT_EQ(parent_path("a/b/"), "a");
+  // What is left is cut back to its last component too.
+  EXPECT_EQ(parent_path("a/./b"), "a");
+  EXPECT_EQ(parent_path("/srv/./cfg/."), "/srv");
+  EXPECT_EQ(parent_path("/./a"), "/");
+  EXPECT_EQ(parent_path("./a"), ".");
+  EXPECT_EQ(parent_path("a//b"), "a");
+  EXPECT_EQ(parent_path("a/.."), "a");
   EXPECT_FALSE(parent_path("/").has_value());
   EXPECT_FALSE(parent_path("").has_value());
   EXPECT_EQ(file_name("a/b.toml"), "b.toml");

@@ -33,10 +33,10 @@ Result<StateLock> open_state_lock(const std::string& lock_path) {
   return StateLock(std::move(fd));
 }
 
+// One blocking request, no retry: whatever ends the wait without the lock
+// (an interrupting signal included) is the caller's failure.
 std::expected<void, OsError> lock_file_exclusive(int fd) {
-  while (::flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) return std::unexpected(OsError::last());
-  }
+  if (::flock(fd, LOCK_EX) != 0) return std::unexpected(OsError::last());
   return {};
 }
 

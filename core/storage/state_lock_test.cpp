@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <optional>
 
 #include "tests/support/temp_dir.hpp"
@@ -86,6 +87,20 @@ TEST(StateLock, FailuresNameTheirPath) {
   ASSERT_NE(under_file.error().as_io(), nullptr);
   EXPECT_EQ(under_file.error().as_io()->path, tmp / "file");
   EXPECT_FALSE(path_exists(tmp / "file/lock"));
+}
+
+TEST(StateLock, FailedAttemptsLeaveNoDescriptorOpen) {
+  TempDir tmp;
+  make_dirs(tmp / "vorpel/lock");
+  write_file(tmp / "file", "");
+  const auto count = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
+  };
+  const auto before = count();
+  EXPECT_FALSE(open_state_lock(tmp / "vorpel/lock"));
+  EXPECT_FALSE(open_state_lock(tmp / "file/lock"));
+  EXPECT_TRUE(open_state_lock(tmp / "ok/lock"));  // released and closed at once
+  EXPECT_EQ(count(), before);
 }
 
 TEST(StateLock, SecondProcessWaitsUntilTheFirstReleases) {

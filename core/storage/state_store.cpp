@@ -1,8 +1,6 @@
 #include "core/storage/state_store.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -11,7 +9,7 @@
 #include "core/storage/atomic_file.hpp"
 #include "core/storage/path_rules.hpp"
 #include "core/storage/path_text.hpp"
-#include "core/storage/unique_fd.hpp"
+#include "core/storage/text_file.hpp"
 
 namespace vorpel {
 namespace {
@@ -22,24 +20,6 @@ namespace {
 // overwrite the user's records.
 bool means_no_state_file(int err) {
   return err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP;
-}
-
-std::expected<std::string, OsError> read_text_file(const std::string& path) {
-  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return std::unexpected(OsError::last());
-  std::string text;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(OsError::last());
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  if (!is_valid_utf8(text)) return std::unexpected(OsError::invalid_utf8());
-  return text;
 }
 
 }  // namespace

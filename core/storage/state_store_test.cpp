@@ -213,6 +213,17 @@ TEST(LoadState, UnreadableOrBrokenFilesGiveTheirErrors) {
        "I/O at %s: Is a directory (os error 21)"},
       {"not UTF-8", [](const std::string& p) { write_file(p, "schema = 5\nactive_profile = \"\xFF\"\n"); },
        "I/O at %s: stream did not contain valid UTF-8"},
+      // Reading must neither wait for a writer nor stream without end.
+      {"named pipe",
+       [](const std::string& p) {
+         testing::make_dirs(p.substr(0, p.rfind('/')));
+         ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
+       },
+       "I/O at %s: not a regular file"},
+      {"future schema", [](const std::string& p) { write_file(p, "schema = 6\n"); },
+       "invalid manifest %s: unsupported state schema 6; expected 5\n"},
+      {"wrong type", [](const std::string& p) { write_file(p, "schema = 5\nintroduced_packages = \"git\"\n"); },
+       "invalid manifest %s: TOML parse error at line 2, column 23\n"},
       {"empty", [](const std::string& p) { write_file(p, ""); }, "invalid manifest %s: missing field `schema`\n"},
       {"old schema", [](const std::string& p) { write_file(p, "schema = 4\n"); },
        "invalid manifest %s: unsupported state schema 4; expected 5\n"},

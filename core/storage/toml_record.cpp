@@ -68,7 +68,9 @@ Place place_of(const toml::source_region& region) {
 }
 
 std::string frame(std::string_view text, const Place& at, std::string_view message) {
-  const std::string_view content = line_text(text, at.line);
+  // Quoted as text: a line the parser stopped in for a byte that is not
+  // UTF-8 must not carry that byte into the message.
+  const std::string content = display_path(line_text(text, at.line));
   const std::size_t chars = character_count(content);
   const std::size_t available = chars >= at.column ? chars - at.column + 1 : 0;
   std::size_t width = 1;
@@ -576,8 +578,9 @@ Step read_table(const toml::table& table, const Shape& shape, void* record, cons
                 bool top_level) {
   std::vector<bool> seen(shape.fields.size(), false);
   for (const auto& [key, value] : in_document_order(table)) {
+    const std::string_view name = key->str();
     const auto it = std::find_if(shape.fields.begin(), shape.fields.end(),
-                                 [&](const FieldShape& f) { return f.name == key->str(); });
+                                 [name](const FieldShape& f) { return f.name == name; });
     if (it == shape.fields.end()) {
       return fault(fmt::format("unknown field `{}`, expected {}", key->str(), field_list(shape)), key->source(),
                    below(keys, key->str()));
@@ -640,15 +643,19 @@ std::string report(std::string_view text, const Fault& f) {
 }  // namespace
 
 std::expected<void, TomlError> read_document(std::string_view text, const Shape& shape, void* record) {
-  if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
+  // The parser skips one leading byte-order mark itself and counts no column
+  // for it; a second one is content (and a syntax error). Reports quote the
+  // text as the parser saw it.
+  std::string_view shown = text;
+  if (shown.starts_with(kByteOrderMark)) shown.remove_prefix(kByteOrderMark.size());
   toml::table root;
   try {
     root = toml::parse(text);
   } catch (const toml::parse_error& error) {
-    return std::unexpected(TomlError{syntax_report(text, error)});
+    return std::unexpected(TomlError{syntax_report(shown, error)});
   }
   if (auto step = read_table(root, shape, record, {}, true); !step) {
-    return std::unexpected(TomlError{report(text, step.error())});
+    return std::unexpected(TomlError{report(shown, step.error())});
   }
   return {};
 }
