@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "core/activation/file_tree.hpp"
+#include "core/activation/file_tree_detail.hpp"
 #include "core/storage/path_text.hpp"
 
 namespace vorpel {
@@ -126,8 +127,10 @@ Result<ActivationPlan> build_activation_plan(const UserState& state, const std::
     const std::string& seed = *sources.seed;
     if (!is_directory(seed)) return fail(fmt::format("profile seed source {} does not exist", display_path(seed)));
     std::vector<std::string> files;
-    if (auto listed = collect_content_files(seed, seed, files); !listed) return std::unexpected(std::move(listed.error()));
-    drop_covered_paths(files, target.manage);
+    // Seed files under a managed path are written with it, not on their own.
+    if (auto listed = detail::collect_uncovered_files(seed, files, target.manage); !listed) {
+      return std::unexpected(std::move(listed.error()));
+    }
     // The walk lists in this order already; the check is cheaper than the sort.
     if (!std::is_sorted(files.begin(), files.end(), component_less)) {
       std::stable_sort(files.begin(), files.end(), component_less);

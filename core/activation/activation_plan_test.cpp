@@ -145,6 +145,11 @@ TEST_F(PlanTest, SeedFilesAreMergedInComponentOrderUnlessCovered) {
   EXPECT_EQ(p->written[0], (PlannedWrite{".bashrc", seed + "/.bashrc", h(".bashrc")}));
   EXPECT_EQ(p->written[2], (PlannedWrite{".config/app", source + "/.config/app", h(".config/app")}));
   EXPECT_EQ(p->written[4].source, source + "/b");  // the managed path's write, not the seed file's
+  // a managed path covers seed files by its components, however it is spelled
+  const auto spelled = plan("new", {".config//app/", "b"}, false, seed);
+  ASSERT_TRUE(spelled) << spelled.error().text();
+  EXPECT_EQ(relatives(*spelled),
+            (std::vector<std::string>{".bashrc", ".config/a", ".config//app/", ".config-x", "b", "z/y"}));
 }
 
 TEST_F(PlanTest, SeedRefusals) {
@@ -153,6 +158,9 @@ TEST_F(PlanTest, SeedRefusals) {
   write_file(seed + "/sub/file", "x");
   make_symlink("file", seed + "/sub/link");
   EXPECT_EQ(plan("new", {"a"}, false, seed).error().text(), "unsupported profile content " + seed + "/sub/link");
+  // also where a managed path covers the link: the whole seed is checked
+  write_file(source + "/sub/file", "x");
+  EXPECT_EQ(plan("new", {"sub"}, false, seed).error().text(), "unsupported profile content " + seed + "/sub/link");
   // a seed file reaching into the state directory
   ASSERT_EQ(::unlink((seed + "/sub/link").c_str()), 0);
   write_file(seed + "/.local/state/vorpel/state.toml", "x");

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <optional>
@@ -309,18 +310,29 @@ std::expected<void, OsError> remove_contents(At at, Locked locked) {
 
 class ContentWalk {
  public:
-  ContentWalk(const std::string& root, const std::string& directory, std::vector<std::string>& files)
-      : files_(files), path_(directory), relative_(strip_path_prefix(directory, root)) {}
+  ContentWalk(const std::string& root, const std::string& directory, std::vector<std::string>& files,
+              const PathSet* covered)
+      : files_(files), path_(directory), relative_(strip_path_prefix(directory, root)) {
+    if (covered == nullptr) return;
+    // The walk spells relative paths as names joined by single "/".
+    for (const auto& path : *covered) {
+      std::string spelled;
+      for (const auto& c : path_components(path)) append_path(spelled, c.name);
+      covered_.push_back(std::move(spelled));
+    }
+  }
 
   // The directory handed in is listed wherever a link there leads (planning
   // accepts a seed reached through one); every entry below is taken as it is.
   Status run(const std::string& directory) {
     const std::string os_path = trim_path_end(directory);
-    return walk(At{AT_FDCWD, os_path.c_str()}, detail::FinalLink::Follow);
+    return walk(At{AT_FDCWD, os_path.c_str()}, detail::FinalLink::Follow, false);
   }
 
  private:
-  Status walk(At at, detail::FinalLink link) {
+  // `inside_covered`: the directory lies at or below a covered path, so its
+  // files are checked but not listed.
+  Status walk(At at, detail::FinalLink link, bool inside_covered) {
     auto dir = detail::read_directory_at(at.dir, at.name, link);
     if (!dir) return fail_io(path_.str(), std::move(dir.error()));
     const DirListing& listing = dir->listing;
@@ -330,6 +342,7 @@ class ContentWalk {
       const PathText::Descend into(path_, name);
       std::optional<PathText::Descend> into_relative;
       if (relative_) into_relative.emplace(*relative_, name);
+      const bool covered = inside_covered || (relative_ && is_covered(relative_->str()));
       const At child{fd, listing.c_name(entry)};
       struct stat st {};
       if (!stat_at(child, st)) return fail_errno(path_.str());
@@ -337,10 +350,10 @@ class ContentWalk {
         case Kind::Regular:
           // Only a directory handed in from outside its root gets here without one.
           if (!relative_) return fail("profile content escaped its root");
-          files_.push_back(relative_->str());
+          if (!covered) files_.push_back(relative_->str());
           break;
         case Kind::Directory:
-          if (auto sub = walk(child, detail::FinalLink::Refuse); !sub) return sub;
+          if (auto sub = walk(child, detail::FinalLink::Refuse, covered); !sub) return sub;
           break;
         case Kind::Symlink:
         case Kind::Other: return fail_path("unsupported profile content {}", path_.str());
@@ -349,9 +362,14 @@ class ContentWalk {
     return {};
   }
 
+  bool is_covered(const std::string& relative) const {
+    return std::find(covered_.begin(), covered_.end(), relative) != covered_.end();
+  }
+
   std::vector<std::string>& files_;
   PathText path_;
   std::optional<PathText> relative_;  // the walk's place relative to the root
+  std::vector<std::string> covered_;
 };
 
 }  // namespace
@@ -383,7 +401,12 @@ Status remove_path(const std::string& path) { return remove_tree(path, Locked::F
 Status detail::remove_backup(const std::string& path) { return remove_tree(path, Locked::Unlock); }
 
 Status collect_content_files(const std::string& root, const std::string& directory, std::vector<std::string>& files) {
-  return ContentWalk(root, directory, files).run(directory);
+  return ContentWalk(root, directory, files, nullptr).run(directory);
+}
+
+Status detail::collect_uncovered_files(const std::string& root, std::vector<std::string>& files,
+                                       const PathSet& covered) {
+  return ContentWalk(root, root, files, &covered).run(root);
 }
 
 Status copy_backup_tree(const std::string& source, const std::string& target) {

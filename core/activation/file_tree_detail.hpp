@@ -4,7 +4,10 @@
 
 #include <string>
 
+#include <vector>
+
 #include "core/storage/core_error.hpp"
+#include "core/storage/path_rules.hpp"
 
 namespace vorpel::detail {
 
@@ -19,6 +22,11 @@ enum class ParentDir {
 // nothing, is left out.
 Status copy_backup_tree(const std::string& source, const std::string& target, ParentDir parent);
 Status copy_profile_content(const std::string& source, const std::string& target, ParentDir parent);
+
+// collect_content_files over all of `root` that leaves out the files at or
+// below a `covered` path: they are still walked, so whatever could not be
+// installed fails the same way, but a large managed tree costs no memory.
+Status collect_uncovered_files(const std::string& root, std::vector<std::string>& files, const PathSet& covered);
 
 // remove_path for an old backup: a directory in it without owner
 // permissions (copied so from HOME) gets them before its entries go.

@@ -1,6 +1,7 @@
 #include "core/storage/catalog.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -158,26 +159,65 @@ Result<ProfileCatalog> load_profile_catalog(const std::string& profile_root) {
   return catalog;
 }
 
-Status validate_content_tree(const std::string& directory) {
-  UniqueDir dir(::opendir(directory.c_str()));
-  if (!dir) return fail_errno(directory);
+namespace {
+
+// The kind of an entry as the listing reports it, or from its own status
+// when the file system does not say; links are never followed.
+std::expected<EntryKind, OsError> entry_kind(DIR* dir, const dirent& entry) {
+  switch (entry.d_type) {
+    case DT_DIR: return EntryKind::Directory;
+    case DT_REG: return EntryKind::Regular;
+    case DT_LNK: return EntryKind::Symlink;
+    case DT_UNKNOWN: break;
+    default: return EntryKind::Other;
+  }
+  struct stat st {};
+  if (::fstatat(::dirfd(dir), entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(OsError::last());
+  return kind_of_mode(st.st_mode);
+}
+
+// Walks the open directory whose path text is `path`, in listing order,
+// each subdirectory before the entries after it. `path` is extended in
+// place for each entry and restored, and subdirectories are opened through
+// their parent, so no path is resolved twice.
+Status validate_tree(UniqueDir dir, std::string& path) {
   while (true) {
     auto entry = next_entry(dir.get());
-    if (!entry) return fail_io(directory, std::move(entry.error()));
+    if (!entry) return fail_io(path, std::move(entry.error()));
     if (!*entry) return {};
-    const std::string path = join_path(directory, (**entry)->d_name);
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return fail_errno(path);
-    switch (kind_of_mode(st.st_mode)) {
-      case EntryKind::Directory:
-        if (auto sub = validate_content_tree(path); !sub) return sub;
+    const dirent& e = ***entry;
+    const std::size_t base = path.size();
+    if (!path.empty() && path.back() != '/') path.push_back('/');
+    path.append(e.d_name);
+    const auto kind = entry_kind(dir.get(), e);
+    if (!kind) return fail_io(path, kind.error());
+    switch (*kind) {
+      case EntryKind::Directory: {
+        // Known to be a directory, not a link to one; O_NOFOLLOW keeps it so.
+        UniqueFd fd(::openat(::dirfd(dir.get()), e.d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) return fail_errno(path);
+        UniqueDir sub(::fdopendir(fd.get()));
+        if (!sub) return fail_errno(path);
+        fd.release();  // the directory stream owns it now
+        if (auto walked = validate_tree(std::move(sub), path); !walked) return walked;
         break;
+      }
       case EntryKind::Regular: break;
       case EntryKind::Symlink:
         return fail(fmt::format("profile content may not contain symbolic link {}", display_path(path)));
       case EntryKind::Other: return fail(fmt::format("unsupported profile content {}", display_path(path)));
     }
+    path.resize(base);
   }
+}
+
+}  // namespace
+
+Status validate_content_tree(const std::string& directory) {
+  UniqueDir dir(::opendir(directory.c_str()));
+  if (!dir) return fail_errno(directory);
+  std::string path = directory;
+  return validate_tree(std::move(dir), path);
 }
 
 }  // namespace vorpel
