@@ -15,6 +15,7 @@
 #include "core/activation/dir_listing.hpp"
 #include "core/activation/file_tree_detail.hpp"
 #include "core/storage/directories.hpp"
+#include "core/storage/file_kind.hpp"
 #include "core/storage/path_rules.hpp"
 #include "core/storage/path_text.hpp"
 #include "core/storage/unique_fd.hpp"
@@ -33,14 +34,6 @@ using detail::ParentDir;
 
 constexpr mode_t kPermissionBits = 07777;
 
-enum class Kind { Directory, Regular, Symlink, Other };
-
-Kind kind_of(mode_t mode) {
-  if (S_ISDIR(mode)) return Kind::Directory;
-  if (S_ISREG(mode)) return Kind::Regular;
-  if (S_ISLNK(mode)) return Kind::Symlink;
-  return Kind::Other;
-}
 
 // A place for the *at calls: a directory descriptor and a name in it, or
 // AT_FDCWD and a whole path at the top of an operation.
@@ -160,14 +153,14 @@ class TreeCopy {
 
  private:
   Status copy(At src, At dst, const struct stat& st, ParentDir parent, bool top) {
-    switch (kind_of(st.st_mode)) {
-      case Kind::Directory: return copy_directory(src, dst, st, top);
-      case Kind::Regular:
+    switch (file_kind(st.st_mode)) {
+      case FileKind::Directory: return copy_directory(src, dst, st, top);
+      case FileKind::Regular:
         if (parent == ParentDir::Unknown) {
           if (auto made = ensure_parent_dir(target_given_); !made) return made;
         }
         return copy_file(src, dst, st);
-      case Kind::Symlink:
+      case FileKind::Symlink:
         if (flavor_ == Flavor::Profile) {
           return fail_path("profile content may not contain symbolic link {}", source_.str());
         }
@@ -175,7 +168,7 @@ class TreeCopy {
           if (auto made = ensure_parent_dir(target_given_); !made) return made;
         }
         return copy_link(src, dst, st);
-      case Kind::Other:
+      case FileKind::Other:
         return fail_path(flavor_ == Flavor::Profile ? "unsupported profile content {}" : "unsupported backup target {}",
                          source_.str());
     }
@@ -346,17 +339,17 @@ class ContentWalk {
       const At child{fd, listing.c_name(entry)};
       struct stat st {};
       if (!stat_at(child, st)) return fail_errno(path_.str());
-      switch (kind_of(st.st_mode)) {
-        case Kind::Regular:
+      switch (file_kind(st.st_mode)) {
+        case FileKind::Regular:
           // Only a directory handed in from outside its root gets here without one.
           if (!relative_) return fail("profile content escaped its root");
           if (!covered) files_.push_back(relative_->str());
           break;
-        case Kind::Directory:
+        case FileKind::Directory:
           if (auto sub = walk(child, detail::FinalLink::Refuse, covered); !sub) return sub;
           break;
-        case Kind::Symlink:
-        case Kind::Other: return fail_path("unsupported profile content {}", path_.str());
+        case FileKind::Symlink:
+        case FileKind::Other: return fail_path("unsupported profile content {}", path_.str());
       }
     }
     return {};

@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "core/storage/file_kind.hpp"
 #include "core/storage/manifest.hpp"
 #include "core/storage/path_text.hpp"
 #include "core/storage/text_file.hpp"
@@ -19,14 +20,6 @@
 namespace vorpel {
 namespace {
 
-enum class EntryKind { Directory, Regular, Symlink, Other };
-
-EntryKind kind_of_mode(mode_t mode) {
-  if (S_ISDIR(mode)) return EntryKind::Directory;
-  if (S_ISREG(mode)) return EntryKind::Regular;
-  if (S_ISLNK(mode)) return EntryKind::Symlink;
-  return EntryKind::Other;
-}
 
 // Reads the next entry name, skipping "." and "..". std::nullopt at the end;
 // an error when the listing fails.
@@ -130,15 +123,15 @@ Result<ProfileCatalog> load_profile_catalog(const std::string& profile_root) {
     const dirent* e = **entry;
     std::string name = e->d_name;
     const std::string path = join_path(profile_root, name);
-    EntryKind kind = EntryKind::Other;
+    FileKind kind = FileKind::Other;
     if (e->d_type != DT_UNKNOWN) {
-      kind = e->d_type == DT_DIR ? EntryKind::Directory : EntryKind::Other;
+      kind = e->d_type == DT_DIR ? FileKind::Directory : FileKind::Other;
     } else {
       struct stat est {};
       if (::lstat(path.c_str(), &est) != 0) return fail_errno(path);
-      kind = kind_of_mode(est.st_mode);
+      kind = file_kind(est.st_mode);
     }
-    if (kind == EntryKind::Directory) directories.push_back(std::move(name));
+    if (kind == FileKind::Directory) directories.push_back(std::move(name));
   }
   dir.reset();
   // Entries of one directory: the order of paths is the byte order of names.
@@ -163,17 +156,17 @@ namespace {
 
 // The kind of an entry as the listing reports it, or from its own status
 // when the file system does not say; links are never followed.
-std::expected<EntryKind, OsError> entry_kind(DIR* dir, const dirent& entry) {
+std::expected<FileKind, OsError> entry_kind(DIR* dir, const dirent& entry) {
   switch (entry.d_type) {
-    case DT_DIR: return EntryKind::Directory;
-    case DT_REG: return EntryKind::Regular;
-    case DT_LNK: return EntryKind::Symlink;
+    case DT_DIR: return FileKind::Directory;
+    case DT_REG: return FileKind::Regular;
+    case DT_LNK: return FileKind::Symlink;
     case DT_UNKNOWN: break;
-    default: return EntryKind::Other;
+    default: return FileKind::Other;
   }
   struct stat st {};
   if (::fstatat(::dirfd(dir), entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(OsError::last());
-  return kind_of_mode(st.st_mode);
+  return file_kind(st.st_mode);
 }
 
 // Walks the open directory whose path text is `path`, in listing order,
@@ -192,7 +185,7 @@ Status validate_tree(UniqueDir dir, std::string& path) {
     const auto kind = entry_kind(dir.get(), e);
     if (!kind) return fail_io(path, kind.error());
     switch (*kind) {
-      case EntryKind::Directory: {
+      case FileKind::Directory: {
         // Known to be a directory, not a link to one; O_NOFOLLOW keeps it so.
         UniqueFd fd(::openat(::dirfd(dir.get()), e.d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!fd) return fail_errno(path);
@@ -202,10 +195,10 @@ Status validate_tree(UniqueDir dir, std::string& path) {
         if (auto walked = validate_tree(std::move(sub), path); !walked) return walked;
         break;
       }
-      case EntryKind::Regular: break;
-      case EntryKind::Symlink:
+      case FileKind::Regular: break;
+      case FileKind::Symlink:
         return fail(fmt::format("profile content may not contain symbolic link {}", display_path(path)));
-      case EntryKind::Other: return fail(fmt::format("unsupported profile content {}", display_path(path)));
+      case FileKind::Other: return fail(fmt::format("unsupported profile content {}", display_path(path)));
     }
     path.resize(base);
   }
