@@ -109,6 +109,31 @@ TEST(PlanTest, DanglingSymbolicLinkCountsAsExisting) {
             "Existing paths affected: 1\n");
 }
 
+// A managed path written with a trailing "/" names the same HOME path; what
+// stands there (a regular file, a dangling link) must count as existing just
+// as `select` then backs it up and replaces it.
+TEST(PlanTest, ManagedPathWithTrailingSlashCountsWhatSelectWouldOverwrite) {
+  Sandbox box;
+  box.add_profile("work", {}, {".config/app/", ".vimrc/"});
+  box.write_content("work", ".config/app/conf", "app\n");
+  box.write_content("work", ".vimrc/rc", "vim\n");
+  box.write_home(".config/app", "a regular file where the directory goes\n");
+  std::filesystem::create_symlink(box.root() + "/nowhere", box.home() + "/.vimrc");
+
+  const auto r = box.run({"plan", "work", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            R"({"existingPathsAffected":[".config/app",".vimrc"],"firstActivation":true,"missingPackages":[],)"
+            R"("pathsRemoved":[],"pathsWritten":[".config/app/",".vimrc/"],"profile":"work"})"
+            "\n");
+
+  const auto selected = box.run({"select", "work"});
+  ASSERT_EQ(selected.status, 0) << selected.err;
+  ASSERT_TRUE(selected.out.starts_with("Backup: ")) << selected.out;
+  const std::string backup = selected.out.substr(8, selected.out.find('\n') - 8);
+  EXPECT_EQ(tree_of(backup + "/home"), (Names{".config", ".config/app", ".vimrc"}));
+}
+
 TEST(PlanTest, NoPacmanRunWithoutPackagesEvenWhenPacmanIsMissing) {
   Sandbox box;
   box.add_profile("bare", {}, {".profile"});

@@ -3,8 +3,6 @@
 // nothing; pacman is only asked what is installed.
 #include "cli/commands/plan.hpp"
 
-#include <sys/stat.h>
-
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
@@ -12,6 +10,7 @@
 #include "cli/commands/commands.hpp"
 #include "cli/commands/packages.hpp"
 #include "cli/commands/reports.hpp"
+#include "core/storage/file_kind.hpp"
 #include "core/storage/path_rules.hpp"
 #include "core/storage/path_text.hpp"
 #include "core/storage/state_store.hpp"
@@ -28,8 +27,7 @@ std::string written_path_display(const PlannedWrite& write) { return display_pat
 std::set<std::string> existing_affected_paths(const ActivationPlan& plan, std::string_view home) {
   std::set<std::string> out;
   const auto keep_existing = [&](const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) out.insert(home_relative_display(path, home));
+    if (exists_no_follow(path)) out.insert(home_relative_display(path, home));
   };
   for (const auto& path : plan.removed) keep_existing(path);
   for (const auto& write : plan.written) keep_existing(write.target);

@@ -1,7 +1,6 @@
 #include "core/activation/plan_application.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include "core/activation/file_tree_detail.hpp"
 #include "core/storage/atomic_file.hpp"
 #include "core/storage/directories.hpp"
+#include "core/storage/file_kind.hpp"
 #include "core/storage/path_rules.hpp"
 #include "core/storage/path_text.hpp"
 
@@ -51,11 +51,6 @@ void append_key(std::string& key, const PathComponent& c) {
     case ComponentKind::Name: key += c.name; break;
   }
   key += '/';
-}
-
-bool exists_no_follow(const std::string& path) {
-  struct stat st {};
-  return ::lstat(trim_path_end(path).c_str(), &st) == 0;
 }
 
 // The existing candidates, shallowest first, each unless a path chosen

@@ -4,6 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <string>
+
+#include "core/storage/path_rules.hpp"
+
 namespace vorpel {
 
 enum class FileKind { Directory, Regular, Symlink, Other };
@@ -13,6 +17,14 @@ inline FileKind file_kind(mode_t mode) {
   if (S_ISREG(mode)) return FileKind::Regular;
   if (S_ISLNK(mode)) return FileKind::Symlink;
   return FileKind::Other;
+}
+
+// Whether anything is at `path`, a dangling symbolic link included. A final
+// link is never followed, also when the path ends in "/" (which would make
+// the system resolve it, and fail for a regular file).
+inline bool exists_no_follow(const std::string& path) {
+  struct stat st {};
+  return ::lstat(trim_path_end(path).c_str(), &st) == 0;
 }
 
 }  // namespace vorpel
