@@ -1,6 +1,8 @@
 // End-to-end runs of `update`: a retained Profile brought up to its
 // current declaration.
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -123,6 +125,46 @@ TEST_F(UpdateTest, RefusalsChangeNothing) {
     EXPECT_TRUE(r.err.ends_with(c.err)) << r.err;
   }
   EXPECT_EQ(read_file(box.state_file()), state_before);
+}
+
+// After the lock nothing is saved on a failure: a content root that cannot
+// be planned stops the update before pacman runs, and a failed package step
+// before the snapshot is touched.
+TEST_F(UpdateTest, FailuresAfterTheLockSaveNothingAndPlanningComesBeforePacman) {
+  box.add_profile("work", {"tmux", "git"}, {".profile", ".config/app"});
+  const std::string state_before = read_file(box.state_file());
+  const std::string snapshot_profile = read_file(box.snapshot_dir("work") + "/.profile");
+  box.write_content("work", ".profile", "new profile\n");
+
+  // ".config" in HOME turned into a link: the checking plan refuses it.
+  std::filesystem::rename(box.home() + "/.config", box.root() + "/real-config");
+  make_symlink(box.root() + "/real-config", box.home() + "/.config");
+  std::size_t logged = box.fake_log().size();
+  const auto planned = box.run({"update"});
+  EXPECT_EQ(planned.status, 2);
+  EXPECT_EQ(planned.out, "");
+  EXPECT_EQ(planned.err, "error: configuration parent " + box.home() + "/.config is a symbolic link\n");
+  EXPECT_EQ(log_since(logged), Names{});
+  std::filesystem::remove(box.home() + "/.config");
+  std::filesystem::rename(box.root() + "/real-config", box.home() + "/.config");
+
+  struct Case {
+    std::map<std::string, std::optional<std::string>> env;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{{"VORPEL_FAKE_QUERY_EXIT", "1"}}, "error: pacman package query failed with exit status: 1: \n"},
+      {{{"VORPEL_FAKE_SUDO_EXIT", "1"}}, "error: pacman installation failed with exit status: 1\n"},
+  };
+  for (const auto& c : cases) {
+    const auto r = run_with_env(box, {"update", "work"}, c.env);
+    EXPECT_EQ(r.status, 2) << c.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.ends_with(c.err)) << r.err;
+    EXPECT_EQ(read_file(box.state_file()), state_before);
+    EXPECT_EQ(read_file(box.snapshot_dir("work") + "/.profile"), snapshot_profile);
+    EXPECT_EQ(read_file(box.home() + "/.profile"), "work profile\n");
+  }
 }
 
 TEST(UpdateWithoutStateTest, NothingActiveFailsBeforeTheLock) {
