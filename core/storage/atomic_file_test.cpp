@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <set>
+#include <vector>
 
 #include "tests/support/temp_dir.hpp"
 
@@ -13,22 +13,13 @@ namespace vorpel {
 namespace {
 
 using testing::TempDir;
+using testing::file_mode;
+using testing::names_in;
 using testing::make_dirs;
 using testing::path_exists;
 using testing::read_file;
 using testing::write_file;
 
-mode_t mode_of(const std::string& path) {
-  struct stat st{};
-  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode;
-}
-
-std::set<std::string> names_in(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename());
-  return names;
-}
 
 // Sets the file-creation mask for one test.
 class Umask {
@@ -51,10 +42,10 @@ TEST(AtomicFile, CreatesMissingDirectoriesPrivateAndFile0600UnderStrictMask) {
   const std::string dir = tmp / "a/b/vorpel";
   ASSERT_TRUE(write_file_atomically(dir + "/state.toml", "schema = 5\n"));
   EXPECT_EQ(read_file(dir + "/state.toml"), "schema = 5\n");
-  EXPECT_EQ(mode_of(dir + "/state.toml") & 07777, 0600u);
-  EXPECT_TRUE(S_ISREG(mode_of(dir + "/state.toml")));
-  EXPECT_EQ(mode_of(dir) & 07777, 0700u);
-  EXPECT_EQ(names_in(dir), std::set<std::string>{"state.toml"});  // no temporary file stays
+  EXPECT_EQ(file_mode(dir + "/state.toml") & 07777, 0600u);
+  EXPECT_TRUE(S_ISREG(file_mode(dir + "/state.toml")));
+  EXPECT_EQ(file_mode(dir) & 07777, 0700u);
+  EXPECT_EQ(names_in(dir), std::vector<std::string>{"state.toml"});  // no temporary file stays
 }
 
 TEST(AtomicFile, ReplacesOldContentAndNarrowsDirectory) {
@@ -66,8 +57,8 @@ TEST(AtomicFile, ReplacesOldContentAndNarrowsDirectory) {
   ASSERT_EQ(::chmod((dir + "/state.toml").c_str(), 0644), 0);
   ASSERT_TRUE(write_file_atomically(dir + "/state.toml", "new\n"));
   EXPECT_EQ(read_file(dir + "/state.toml"), "new\n");
-  EXPECT_EQ(mode_of(dir) & 07777, 0700u);
-  EXPECT_EQ(mode_of(dir + "/state.toml") & 07777, 0600u);  // the old mode is not kept
+  EXPECT_EQ(file_mode(dir) & 07777, 0700u);
+  EXPECT_EQ(file_mode(dir + "/state.toml") & 07777, 0600u);  // the old mode is not kept
 }
 
 TEST(AtomicFile, SymbolicLinkTargetIsReplacedNotFollowed) {
@@ -79,7 +70,7 @@ TEST(AtomicFile, SymbolicLinkTargetIsReplacedNotFollowed) {
     std::filesystem::remove(target);
     ASSERT_EQ(::symlink(c.destination, target.c_str()), 0);
     ASSERT_TRUE(write_file_atomically(target, "x\n")) << c.destination;
-    EXPECT_TRUE(S_ISREG(mode_of(target))) << c.destination;
+    EXPECT_TRUE(S_ISREG(file_mode(target))) << c.destination;
     EXPECT_EQ(read_file(target), "x\n");
     EXPECT_EQ(read_file(tmp / "elsewhere"), "keep\n");
     EXPECT_FALSE(path_exists(tmp / "missing"));
@@ -144,7 +135,7 @@ TEST(AtomicFile, ClockIsReadOnceTheDirectoryIsPrivate) {
   TempDir tmp;
   const std::string dir = tmp / "vorpel";
   const auto s = detail::write_file_atomically(dir + "/state.toml", "x", detail::SeedSource([&] {
-    EXPECT_EQ(mode_of(dir) & 07777, 0700u);
+    EXPECT_EQ(file_mode(dir) & 07777, 0700u);
     return Result<detail::TempNameSeed>(std::unexpected(CoreError::message("second time provided was later than self")));
   }));
   ASSERT_FALSE(s);

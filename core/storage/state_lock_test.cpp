@@ -17,16 +17,12 @@ namespace vorpel {
 namespace {
 
 using testing::TempDir;
+using testing::file_mode;
 using testing::make_dirs;
 using testing::path_exists;
 using testing::read_file;
 using testing::write_file;
 
-mode_t mode_of(const std::string& path) {
-  struct stat st{};
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
 
 // Whether some other open file holds the lock right now.
 bool lock_is_taken(const std::string& lock_path) {
@@ -52,8 +48,8 @@ TEST(StateLock, CreatesPrivateDirectoryAndLockFile) {
   {
     auto lock = open_state_lock(dir + "/lock");
     ASSERT_TRUE(lock) << lock.error().text();
-    EXPECT_EQ(mode_of(dir), 0700u);
-    EXPECT_EQ(mode_of(dir + "/lock"), 0600u);
+    EXPECT_EQ(file_mode(dir) & 07777, 0700u);
+    EXPECT_EQ(file_mode(dir + "/lock") & 07777, 0600u);
     EXPECT_TRUE(lock_is_taken(dir + "/lock"));
   }
   EXPECT_FALSE(lock_is_taken(dir + "/lock"));  // released with the handle
@@ -68,8 +64,8 @@ TEST(StateLock, ExistingDirectoryAndLockFileAreMadePrivateAndKept) {
   ASSERT_EQ(::chmod((dir + "/lock").c_str(), 0644), 0);
   auto lock = open_state_lock(dir + "/lock");
   ASSERT_TRUE(lock) << lock.error().text();
-  EXPECT_EQ(mode_of(dir), 0700u);
-  EXPECT_EQ(mode_of(dir + "/lock"), 0600u);
+  EXPECT_EQ(file_mode(dir) & 07777, 0700u);
+  EXPECT_EQ(file_mode(dir + "/lock") & 07777, 0600u);
   EXPECT_EQ(read_file(dir + "/lock"), "left by someone\n");  // neither truncated nor refused
 }
 
