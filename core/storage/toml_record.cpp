@@ -345,38 +345,28 @@ class StatementScanner {
     advance();
   }
 
+  // An array or inline table: elements separated by commas up to `close`.
+  template <class Element>
+  void sequence(char close, Element element) {
+    advance();
+    while (!stop_) {
+      skip_blank(true);
+      if (at_end() || past_target()) return give_up();
+      if (peek() == close) return advance();
+      if (peek() == ',') {
+        advance();
+        continue;
+      }
+      element();
+    }
+  }
+
   void value(const std::vector<std::string>& path, int depth) {
     if (depth > 512) return give_up();
     const char c = peek();
     if (c == '"' || c == '\'') return string_value();
-    if (c == '[') {
-      advance();
-      while (!stop_) {
-        skip_blank(true);
-        if (at_end() || past_target()) return give_up();
-        if (peek() == ']') return advance();
-        if (peek() == ',') {
-          advance();
-          continue;
-        }
-        value(path, depth + 1);
-      }
-      return;
-    }
-    if (c == '{') {
-      advance();
-      while (!stop_) {
-        skip_blank(true);
-        if (at_end() || past_target()) return give_up();
-        if (peek() == '}') return advance();
-        if (peek() == ',') {
-          advance();
-          continue;
-        }
-        key_value(path, depth + 1);
-      }
-      return;
-    }
+    if (c == '[') return sequence(']', [&] { value(path, depth + 1); });
+    if (c == '{') return sequence('}', [&] { key_value(path, depth + 1); });
     const std::size_t start = i_;
     while (!at_end()) {
       const char d = peek();
