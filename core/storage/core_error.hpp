@@ -19,6 +19,8 @@ class OsError {
   static OsError last();  // from the current errno
   static OsError invalid_utf8() { return OsError(0, "stream did not contain valid UTF-8"); }
   static OsError custom(std::string text) { return OsError(0, std::move(text)); }
+  // A path holding a NUL byte, which no system call can take.
+  static OsError nul_in_path() { return OsError(0, "file name contained an unexpected NUL byte"); }
 
   int code() const { return code_; }  // 0 for a fixed text
   bool is_not_found() const;

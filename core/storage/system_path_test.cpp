@@ -1,0 +1,60 @@
+#include "core/storage/system_path.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_dir.hpp"
+
+namespace vorpel {
+namespace {
+
+using namespace std::string_literals;
+
+TEST(SystemPath, NulAnywhereIsRefusedWithThePathShownWhole) {
+  for (const std::string& path : {"a\0b"s, "\0"s, "dir/\0"s, "/tmp/x\0/y"s}) {
+    auto checked = check_path_io(path);
+    ASSERT_FALSE(checked) << path.size();
+    EXPECT_EQ(checked.error().text(), "I/O at " + path + ": file name contained an unexpected NUL byte");
+  }
+  for (const std::string& path : {""s, "a"s, "/a/b/"s, "\xff"s}) EXPECT_TRUE(check_path_io(path)) << path;
+}
+
+TEST(RefuseLinksBelow, FirstLinkComponentIsRefusedAndTheBaseMayBeALink) {
+  testing::TempDir tmp;
+  const std::string real = tmp.path() + "/real";
+  ASSERT_EQ(::mkdir(real.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((real + "/profiles").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((tmp.path() + "/elsewhere").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("../../elsewhere", (real + "/profiles/work").c_str()), 0);
+  ASSERT_EQ(::symlink("real", (tmp.path() + "/state").c_str()), 0);
+  ASSERT_EQ(::symlink("missing", (real + "/dangling").c_str()), 0);
+  ASSERT_EQ(::close(::creat((real + "/file").c_str(), 0644)), 0);
+
+  const std::string base = tmp.path() + "/state";
+  const struct { std::string relative; std::string refused; } cases[] = {
+      {"profiles/work/managed", base + "/profiles/work"},
+      {"profiles//work/", base + "/profiles/work"},
+      {"dangling", base + "/dangling"},
+      {"profiles", ""},
+      {"profiles/none/managed", ""},
+      {"file/below", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    auto checked = refuse_links_below(base, c.relative);
+    if (c.refused.empty()) {
+      EXPECT_TRUE(checked) << c.relative;
+    } else {
+      ASSERT_FALSE(checked) << c.relative;
+      EXPECT_EQ(checked.error().text(),
+                "I/O at " + c.refused + ": Too many levels of symbolic links (os error 40)");
+    }
+  }
+  EXPECT_FALSE(refuse_links_below(base, "profiles/a\0b"s));
+}
+
+}  // namespace
+}  // namespace vorpel
