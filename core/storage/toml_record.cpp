@@ -9,6 +9,7 @@
 #include <toml++/toml.h>
 
 #include "core/storage/path_text.hpp"
+#include "core/storage/toml_nesting.hpp"
 
 namespace vorpel {
 
@@ -65,6 +66,16 @@ struct Place {
 
 Place place_of(const toml::source_region& region) {
   return Place{region.begin.line, region.begin.column, region.end.line, region.end.column};
+}
+
+// The place of `length` bytes at byte `offset` of a line of `text`.
+Place span_place(std::string_view text, std::size_t offset, std::size_t length) {
+  const std::string_view before = text.substr(0, offset);
+  const std::size_t newline = before.rfind('\n');
+  const std::size_t line_start = newline == std::string_view::npos ? 0 : newline + 1;
+  const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+  const std::size_t column = 1 + character_count(before.substr(line_start));
+  return Place{line, column, line, column + character_count(text.substr(offset, length))};
 }
 
 std::string frame(std::string_view text, const Place& at, std::string_view message) {
@@ -638,6 +649,14 @@ std::expected<void, TomlError> read_document(std::string_view text, const Shape&
   // text as the parser saw it.
   std::string_view shown = text;
   if (shown.starts_with(kByteOrderMark)) shown.remove_prefix(kByteOrderMark.size());
+  // The parser recurses once per level of nesting; refuse what would
+  // exhaust the stack before it sees the text.
+  if (const auto excess = find_excess_nesting(shown)) {
+    return std::unexpected(TomlError{frame(
+        shown, span_place(shown, excess->offset, excess->length),
+        fmt::format("exceeded maximum nesting depth of {} (dotted keys, table headers, arrays and inline tables)",
+                    kMaxTomlNesting))});
+  }
   toml::table root;
   try {
     root = toml::parse(text);

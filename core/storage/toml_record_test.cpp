@@ -162,6 +162,44 @@ TEST(TomlRecord, FramedReports) {
   EXPECT_TRUE(error_of("schema = = 1\n").starts_with("TOML parse error at line 1, column 10\n")) << error_of("schema = = 1\n");
 }
 
+// The parser recurses once per level of nesting and runs out of stack at
+// some 30,000 levels: every way of nesting is refused before it parses.
+TEST(TomlRecord, DeepNestingIsRefusedWithItsPlace) {
+  const std::string refusal =
+      "exceeded maximum nesting depth of 256 (dotted keys, table headers, arrays and inline tables)\n";
+  std::string key = "a";
+  for (int i = 1; i < 40000; ++i) key += ".a";
+  std::string nested_tables;  // inline tables within the parser's own limit, each with a dotted key
+  for (int i = 0; i < 200; ++i) nested_tables += "{a.a = ";
+  nested_tables += "1" + std::string(200, '}');
+  const struct {
+    std::string text;
+    std::size_t column;  // on line 2
+  } cases[] = {
+      {key + " = 1\n", 513},
+      {"[" + key + "]\n", 514},
+      {"[[" + key + "]]\n", 515},
+      {"x = {" + key + " = 1}\n", 516},
+      {"x = [{" + key + " = 1}]\n", 515},
+      {"x = " + nested_tables + "\n", 1 + 4 + 127 * 7 + 3},
+      {"[" + key.substr(0, 399) + "]\n" + key.substr(0, 399) + " = 1\n", 0},
+  };
+  for (const auto& c : cases) {
+    const std::string text = "schema = 1\n" + c.text;
+    const std::string report = error_of(text);
+    if (c.column == 0) {  // line 3: the dotted key below the header
+      EXPECT_TRUE(report.starts_with("TOML parse error at line 3, column 113\n")) << report.substr(0, 60);
+    } else {
+      EXPECT_TRUE(report.starts_with("TOML parse error at line 2, column " + std::to_string(c.column) + "\n"))
+          << report.substr(0, 60);
+    }
+    EXPECT_TRUE(report.ends_with("^\n" + refusal)) << report.substr(report.size() - std::min<std::size_t>(report.size(), 200));
+  }
+  // A document within the limit reads on to the record rules.
+  EXPECT_EQ(message("schema = 1\n" + key.substr(0, 2 * 256 - 1) + " = 1\n"),
+            "unknown field `a`, expected one of `schema`, `title`, `items`, `entries`");
+}
+
 TEST(TomlRecord, Messages) {
   const struct {
     std::string text;

@@ -1,0 +1,165 @@
+#include "core/storage/toml_nesting.hpp"
+
+#include <vector>
+
+namespace vorpel {
+namespace {
+
+bool bare_key_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+class NestingScan {
+ public:
+  NestingScan(std::string_view text, std::size_t limit) : s_(text), limit_(limit) {}
+
+  std::optional<NestingExcess> run() {
+    bool statement_start = true;  // at the start of a line of the top-level table
+    while (i_ < s_.size() && !found_) {
+      const char c = s_[i_];
+      if (c == ' ' || c == '\t' || c == '\r') {
+        ++i_;
+      } else if (c == '#') {
+        skip_comment();
+      } else if (c == '\n') {
+        ++i_;
+        if (open_.empty()) statement_start = true;
+      } else if (statement_start && c == '[') {
+        header();
+        statement_start = false;
+      } else if (expects_key(statement_start) && (bare_key_char(c) || c == '"' || c == '\'')) {
+        key(open_.empty() ? table_depth_ : open_.back().depth);
+        statement_start = false;
+      } else {
+        statement_start = false;
+        value_char(c);
+      }
+    }
+    return found_;
+  }
+
+ private:
+  struct Open {
+    char close;
+    std::size_t depth;  // depth of the array or inline table itself
+    bool key_next;      // inline table: a key comes next
+  };
+
+  bool expects_key(bool statement_start) const {
+    return open_.empty() ? statement_start : open_.back().close == '}' && open_.back().key_next;
+  }
+
+  void exceed(std::size_t start, std::size_t end) {
+    if (!found_) found_ = NestingExcess{start, end > start ? end - start : 1};
+  }
+
+  void skip_comment() {
+    while (i_ < s_.size() && s_[i_] != '\n') ++i_;
+  }
+
+  void skip_blanks() {
+    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t')) ++i_;
+  }
+
+  bool triple(char quote) const {
+    return i_ + 3 <= s_.size() && s_[i_] == quote && s_[i_ + 1] == quote && s_[i_ + 2] == quote;
+  }
+
+  // Any string form, from its opening quote past its closing one (or to the
+  // end of the line or text where it is not closed).
+  void skip_string() {
+    const char quote = s_[i_];
+    if (triple(quote)) {
+      i_ += 3;
+      while (i_ < s_.size()) {
+        if (quote == '"' && s_[i_] == '\\') {
+          i_ += 2;
+        } else if (triple(quote)) {
+          // up to two quotes of the content may touch the closing delimiter
+          for (int k = 0; k < 5 && i_ < s_.size() && s_[i_] == quote; ++k) ++i_;
+          return;
+        } else {
+          ++i_;
+        }
+      }
+      i_ = s_.size();  // an escape may have stepped past the end
+      return;
+    }
+    ++i_;
+    while (i_ < s_.size() && s_[i_] != quote && s_[i_] != '\n') {
+      // an escaped line break is no escape: the string ends unclosed there
+      i_ += quote == '"' && s_[i_] == '\\' && i_ + 1 < s_.size() && s_[i_ + 1] != '\n' ? 2 : 1;
+    }
+    if (i_ < s_.size() && s_[i_] == quote) ++i_;
+  }
+
+  // A dotted key whose first part lies at depth `base` + 1; returns the
+  // depth of the last part.
+  std::size_t key(std::size_t base) {
+    std::size_t depth = base;
+    while (i_ < s_.size() && !found_) {
+      const std::size_t start = i_;
+      if (s_[i_] == '"' || s_[i_] == '\'') {
+        skip_string();
+      } else {
+        while (i_ < s_.size() && bare_key_char(s_[i_])) ++i_;
+      }
+      if (i_ == start) break;
+      if (++depth > limit_) exceed(start, i_);
+      skip_blanks();
+      if (i_ >= s_.size() || s_[i_] != '.') break;
+      ++i_;
+      skip_blanks();
+    }
+    value_depth_ = depth;
+    if (!open_.empty()) open_.back().key_next = false;
+    return depth;
+  }
+
+  void header() {
+    ++i_;
+    const bool array = i_ < s_.size() && s_[i_] == '[';
+    if (array) ++i_;
+    skip_blanks();
+    // An array of tables adds the level of the element table.
+    table_depth_ = key(0) + (array ? 1 : 0);
+    if (array && table_depth_ > limit_) exceed(i_, i_ + 1);
+    value_depth_ = table_depth_;
+  }
+
+  void open(char close) {
+    // An array's elements lie one level below it; a key's value at the key.
+    const std::size_t depth = !open_.empty() && open_.back().close == ']' ? open_.back().depth + 1 : value_depth_;
+    if (depth > limit_) return exceed(i_, i_ + 1);
+    open_.push_back(Open{close, depth, close == '}'});
+    ++i_;
+  }
+
+  void value_char(char c) {
+    if (c == '"' || c == '\'') return skip_string();
+    if (c == '[') return open(']');
+    if (c == '{') return open('}');
+    if (!open_.empty() && c == open_.back().close) {
+      open_.pop_back();
+    } else if (c == ',' && !open_.empty() && open_.back().close == '}') {
+      open_.back().key_next = true;
+    }
+    ++i_;
+  }
+
+  std::string_view s_;
+  std::size_t limit_;
+  std::size_t i_ = 0;
+  std::size_t table_depth_ = 0;  // of the table the last header opened
+  std::size_t value_depth_ = 0;  // of the value the last key names
+  std::vector<Open> open_;       // arrays and inline tables not yet closed
+  std::optional<NestingExcess> found_;
+};
+
+}  // namespace
+
+std::optional<NestingExcess> find_excess_nesting(std::string_view text, std::size_t limit) {
+  return NestingScan(text, limit).run();
+}
+
+}  // namespace vorpel

@@ -1,0 +1,40 @@
+// A depth limit for TOML documents, checked before the parser sees them.
+//
+// The parser builds one nested table per part of a dotted key or table
+// header, and one node per array or inline table, and frees that tree (and
+// finishes it after parsing) by recursion. Only arrays and inline tables are
+// limited by the parser itself; a key of some 30,000 parts exhausts an
+// 8 MiB stack. So the text is scanned first, without recursion, and a
+// document nesting deeper than the limit is refused.
+//
+// Depth counts the levels of the document's tree: each part of a table
+// header ([a.b] reaches 2, [[a.b]] 3 with its element table), each part of a key below its table or
+// inline table, and each array or inline table opened as a value or array
+// element. So `[a.b]` followed by `c.d = [{ e = 1 }]` reaches 2 + 2 + 1 + 1 + 1.
+// (A header part that passes through an earlier array of tables goes one
+// level deeper than counted, so the tree is at most twice as deep as the
+// limit.) Strings (all four forms) and comments are skipped. The scan is lenient:
+// text that is not TOML is left for the parser to refuse.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+namespace vorpel {
+
+// Far above any real document (the parser's own limit for nested arrays and
+// inline tables is also 256), far below the depth that exhausts the stack
+// (about 30,000 levels with an 8 MiB stack).
+inline constexpr std::size_t kMaxTomlNesting = 256;
+
+// Where the document first passes the limit: the byte span of the key part
+// or the opening bracket that goes one level too deep.
+struct NestingExcess {
+  std::size_t offset = 0;
+  std::size_t length = 0;
+};
+
+std::optional<NestingExcess> find_excess_nesting(std::string_view text, std::size_t limit = kMaxTomlNesting);
+
+}  // namespace vorpel

@@ -1,0 +1,83 @@
+#include "core/storage/toml_nesting.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace vorpel {
+namespace {
+
+// The text marked by the scan, or "" when the document stays within `limit`.
+std::string excess(std::string_view text, std::size_t limit) {
+  const auto found = find_excess_nesting(text, limit);
+  return found ? std::string(text.substr(found->offset, found->length)) : "";
+}
+
+TEST(TomlNesting, CountsEveryLevelOfTheTree) {
+  struct Case {
+    std::string text;
+    std::string marked;  // at limit 3
+  };
+  const Case cases[] = {
+      {"a.b.c = 1\n", ""},
+      {"a.b.c.d = 1\n", "d"},
+      {"a . b\t. \"c\" . 'd' = 1\n", "'d'"},
+      {"[a.b.c]\n", ""},
+      {"[a.b.c.d]\n", "d"},
+      {"[ a . b . c . \"x.y\" ]\n", "\"x.y\""},
+      // the element table of an array of tables is a level of its own
+      {"[[a.b]]\n", ""},
+      {"[[a.b.c]]\n", "]"},
+      // keys count below their table header, and only below the latest one
+      {"[a.b]\nc = 1\n", ""},
+      {"[a.b]\nc.d = 1\n", "d"},
+      {"[a.b.c]\n[x]\ny.z = 1\n", ""},
+      // arrays and inline tables as values and as elements
+      {"a = [[1]]\n", ""},
+      {"a = [[[1]]]\n", ""},
+      {"a = [[[[1]]]]\n", "["},
+      {"a.b = [[[1]]]\n", "["},
+      {"a = {b = {c = 1}}\n", ""},
+      {"a = {b = {c.d = 1}}\n", "d"},
+      {"a = {b = 1, c.d.e = 1}\n", "e"},
+      {"a = [{b = 1}]\n", ""},
+      {"a = [{b.c = 1}]\n", "c"},
+      {"a = [1, [2, {b = 3}]]\n", "b"},
+      {"a = [1, [2, [{b = 3}]]]\n", "{"},
+      {"a = [\n  [1],  # [[[[\n  [2],\n]\nb.c.d = 1\n", ""},
+      {"x = {a = [1], b.c = 2}\n", ""},
+      // strings and comments hold no structure
+      {"a = \"[[[[{{{{\"\nb = '[[[['\nc = \"\\\"[[[[\"\n", ""},
+      {"a = \"\"\"\n[a.b.c.d]\n\"\"\"\nb = '''\nx.y.z.w = 1\n'''\n", ""},
+      {"a = \"\"\"x\\\"\"\"[[[[\"\"\"\n", ""},
+      {"a = '''x''''' # [[[[\nb.c.d.e = 1\n", "e"},
+      {"# a.b.c.d = 1\n\"a.b.c.d\" = 1\n'x.y' = { \"p.q.r\" = 1 }\n", ""},
+      {"a = 1979-05-27T07:32:00Z\nb = 3.14159\nc = -inf\n", ""},
+      // an unterminated string ends at its line
+      {"a = \"[[[[\\\nb.c.d.e = 1\n", "e"},
+      {"a = \"\"\"[[[[\\", ""},
+      // no limit passes at the same depth again once a level is closed
+      {"a = [[1], [2], [3]]\nb = {c = {d = 1}}\n", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(excess(c.text, 3), c.marked) << c.text;
+  }
+}
+
+TEST(TomlNesting, MarksTheFirstPartBeyondTheLimitOfAHugeKey) {
+  std::string key = "a";
+  for (int i = 1; i < 100000; ++i) key += ".a";
+  for (const std::string& text : {key + " = 1\n", "[" + key + "]\n", "[[" + key + "]]\n", "x = {" + key + " = 1}\n"}) {
+    const auto found = find_excess_nesting(text);
+    ASSERT_TRUE(found) << text.substr(0, 20);
+    EXPECT_EQ(text.substr(found->offset, found->length), "a");
+    // the key part at depth limit + 1
+    const std::size_t parts_before = text.substr(0, found->offset).size() - text.find('a');
+    EXPECT_EQ(parts_before / 2 + (text.starts_with("x") ? 1 : 0), kMaxTomlNesting) << text.substr(0, 20);
+  }
+  EXPECT_FALSE(find_excess_nesting(std::string(1 << 20, '#')));
+  EXPECT_FALSE(find_excess_nesting("a = [" + std::string(1 << 20, '1') + "]"));
+}
+
+}  // namespace
+}  // namespace vorpel
