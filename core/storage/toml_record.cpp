@@ -124,7 +124,7 @@ class StatementScanner {
       : s_(text), target_line_(line), target_column_(column) {}
 
   std::optional<Duplicate> run() {
-    std::vector<std::string> table;
+    std::size_t table = 0;
     while (!stop_) {
       skip_blank(true);
       if (at_end() || past_target()) break;
@@ -278,7 +278,22 @@ class StatementScanner {
     return segments;
   }
 
-  void header(std::vector<std::string>& table) {
+  std::size_t child(std::size_t node, const std::string& key) {
+    const auto it = nodes_[node].children.find(key);
+    if (it != nodes_[node].children.end()) return it->second;
+    nodes_.push_back(Node{node, key, false, {}});
+    nodes_[node].children.emplace(key, nodes_.size() - 1);
+    return nodes_.size() - 1;
+  }
+
+  std::vector<std::string> path_of(std::size_t node) const {
+    std::vector<std::string> path;
+    for (; node != 0; node = nodes_[node].parent) path.push_back(nodes_[node].key);
+    std::reverse(path.begin(), path.end());
+    return path;
+  }
+
+  void header(std::size_t& table) {
     const bool at = at_target();
     advance();
     const bool array = peek() == '[';
@@ -295,15 +310,17 @@ class StatementScanner {
     }
     // A header at the error position is the culprit only when its table was
     // defined before; otherwise the fault lies in the header before it.
-    if (at && defined_.contains(*keys)) {
+    std::size_t node = 0;
+    for (const auto& k : *keys) node = child(node, k);
+    if (at && nodes_[node].defined) {
       found_ = Duplicate{keys->back(), {keys->begin(), keys->end() - 1}, place};
       return give_up();
     }
-    defined_.insert(*keys);
-    table = std::move(*keys);
+    nodes_[node].defined = true;
+    table = node;
   }
 
-  void key_value(const std::vector<std::string>& table, int depth) {
+  void key_value(std::size_t table, int depth) {
     Place place;
     auto keys = key(place);
     if (!keys) return give_up();
@@ -311,18 +328,18 @@ class StatementScanner {
     if (peek() != '=') return give_up();
     advance();
     skip_blank(false);
-    std::vector<std::string> path = table;
+    std::size_t node = table;
     for (std::size_t k = 0; k + 1 < keys->size(); ++k) {
-      path.push_back((*keys)[k]);
-      defined_.insert(path);
+      node = child(node, (*keys)[k]);
+      nodes_[node].defined = true;
     }
     if (at_target()) {
-      found_ = Duplicate{keys->back(), path, place};
+      found_ = Duplicate{keys->back(), path_of(node), place};
       return give_up();
     }
-    path.push_back(keys->back());
-    defined_.insert(path);
-    value(path, depth + 1);
+    node = child(node, keys->back());
+    nodes_[node].defined = true;
+    value(node, depth + 1);
   }
 
   void string_value() {
@@ -372,7 +389,7 @@ class StatementScanner {
     }
   }
 
-  void value(const std::vector<std::string>& path, int depth) {
+  void value(std::size_t path, int depth) {
     if (depth > 512) return give_up();
     const char c = peek();
     if (c == '"' || c == '\'') return string_value();
@@ -394,7 +411,15 @@ class StatementScanner {
   std::size_t target_line_;
   std::size_t target_column_;
   bool stop_ = false;
-  std::set<std::vector<std::string>> defined_;
+  // The tables and keys seen so far, as a tree of key names: a path is
+  // walked once per statement, whatever its length.
+  struct Node {
+    std::size_t parent = 0;
+    std::string key;
+    bool defined = false;
+    std::map<std::string, std::size_t, std::less<>> children;
+  };
+  std::vector<Node> nodes_{1};
   std::optional<Duplicate> found_;
 };
 

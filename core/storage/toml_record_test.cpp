@@ -245,6 +245,8 @@ TEST(TomlRecord, Messages) {
       {"entries = { x = ['a'], 'x' = ['b'] }", "duplicate key `x` in table `entries`"},
       {"entries.x.name = 'a'\nentries.x.\"name\" = 'b'", "duplicate key `name` in table `entries.x`"},
       {"[entries]\n[entries]", "duplicate key `entries` in document root"},
+      {"entries = { x = { name = 'a', p.q = 1, p.q = 2 } }", "duplicate key `q` in table `entries.x.p`"},
+      {"a.b.c = 1\n[x]\n[a.b]", "duplicate key `b` in table `a`"},
       {"entries = {}\n[entries]", "duplicate key `entries` in document root"},
       {"[[entries]]\n[entries]", "duplicate key `entries` in document root"},
       // The faulty header here is the first one; the one after it is fine.
