@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "core/storage/path_rules.hpp"
 #include "core/storage/system_path.hpp"
@@ -12,18 +13,38 @@
 namespace vorpel {
 namespace {
 
-// mkdir of `path`, creating missing ancestors first when the system says
-// they are missing. The error of the last mkdir, EEXIST included.
+// mkdir of `path`, its missing ancestors made first (one that exists, also
+// through a link, is accepted). Fails with the error of the last mkdir of
+// `path` itself, EEXIST included. A work list, not recursion: a path may
+// have any number of missing components.
 std::expected<void, OsError> make_directory_with_ancestors(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) == 0) return {};
-  if (errno == ENOENT) {
-    const auto parent = parent_path(path);
-    if (parent && !parent->empty() && *parent != path) {
-      if (auto made = create_directories(*parent); !made) return made;
+  struct Pending {
+    std::string path;
+    bool parent_asked;  // its parent is asked for once, which ends a race with a remover
+  };
+  std::vector<Pending> pending{{path, false}};  // the deepest at the front
+  while (!pending.empty()) {
+    Pending& dir = pending.back();
+    if (::mkdir(dir.path.c_str(), 0777) == 0) {
+      pending.pop_back();
+      continue;
     }
-    if (::mkdir(path.c_str(), 0777) == 0) return {};
+    const int err = errno;
+    if (err == ENOENT && !dir.parent_asked) {
+      dir.parent_asked = true;
+      auto parent = parent_path(dir.path);
+      if (parent && !parent->empty() && *parent != dir.path) {
+        pending.push_back(Pending{std::move(*parent), false});
+        continue;
+      }
+    }
+    struct stat st {};
+    const bool ancestor_in_place =
+        pending.size() > 1 && ::stat(dir.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (!ancestor_in_place) return std::unexpected(OsError::from_errno(err));
+    pending.pop_back();
   }
-  return std::unexpected(OsError::last());
+  return {};
 }
 
 // Sets a directory that exists at `path`, not through a link there, to
