@@ -233,6 +233,95 @@ TEST(ResolveHomePath, NoSymbolicLinkBetweenHomeAndTarget) {
   }
 }
 
+// Links on the way to either side, or ".." in the state location, can hide
+// an overlap from the text; what the paths name on disk decides.
+TEST(ResolveHomePath, StateDirectoryIsRecognisedWhereItReallyLies) {
+  TempDir t;
+  const std::string home = t / "home";
+  const auto overlap = [](const std::string& target, const std::string& state_dir) {
+    return "configuration path " + target + " overlaps Vorpel state " + state_dir;
+  };
+  const auto check = [&home](const std::string& state_dir, const std::string& relative, const std::string& result) {
+    const auto r = resolve_home_path(home, state_dir + "/state.toml", relative);
+    EXPECT_EQ(r ? *r : r.error().text(), result) << state_dir << " " << relative;
+  };
+
+  // ~/.local is a link into a managed tree
+  make_dirs(home + "/.config/other/real");
+  make_symlink(home + "/.config/other/real", home + "/.local");
+  const std::string state_dir = home + "/.local/state/vorpel";
+  check(state_dir, ".config/other", overlap(home + "/.config/other", state_dir));
+  check(state_dir, ".config", overlap(home + "/.config", state_dir));
+  check(state_dir, ".config/other/real/state/vorpel/x",
+        overlap(home + "/.config/other/real/state/vorpel/x", state_dir));
+  check(state_dir, ".config/else", home + "/.config/else");
+  check(state_dir, ".config/other-x", home + "/.config/other-x");
+
+  // ".." in the state location, whether the directory before it exists or not
+  make_dirs(home + "/x");
+  for (const std::string via : {"x", "missing"}) {
+    const std::string dir = home + "/" + via + "/../st/vorpel";
+    check(dir, "st", overlap(home + "/st", dir));
+    check(dir, "st/vorpel/profiles", overlap(home + "/st/vorpel/profiles", dir));
+    check(dir, "stx", home + "/stx");
+    // the way to the state directory passes through it
+    check(dir, via, overlap(home + "/" + via, dir));
+  }
+
+  // the state directory itself, or a directory above it, a link to a place in HOME
+  make_dirs(home + "/data/state");
+  make_dirs(home + "/vstate");
+  make_dirs(home + "/other/.local");
+  make_symlink(home + "/data/state", home + "/other/.local/state");
+  make_symlink(home + "/vstate", home + "/data/state/vorpel");
+  const std::string linked = home + "/other/.local/state/vorpel";
+  check(linked, "data", overlap(home + "/data", linked));
+  check(linked, "vstate/profiles", overlap(home + "/vstate/profiles", linked));
+  check(linked, "data2", home + "/data2");
+  // a link at the target itself is replaced, never followed
+  make_symlink(home + "/vstate", home + "/to-state");
+  check(linked, "to-state", home + "/to-state");
+
+  // HOME reached through a link, the state directory by its real path
+  make_symlink(home, t / "home-link");
+  const auto r = resolve_home_path(t / "home-link", home + "/st/vorpel/state.toml", "st");
+  EXPECT_EQ(r ? *r : r.error().text(), overlap(t / "home-link/st", home + "/st/vorpel"));
+}
+
+// The state directory on another disk through a link that meets no target
+// keeps working, for planning as a whole.
+TEST(ResolveHomePath, StateDirectoryBehindALinkThatMeetsNoTarget) {
+  TempDir t;
+  const std::string home = t / "home";
+  make_dirs(t / "disk/state");
+  make_dirs(home + "/.local");
+  make_symlink(t / "disk/state", home + "/.local/state");
+  write_file(t / "snapshot/.config/app", "x");
+  write_file(t / "snapshot/.local/share/app", "y");
+  UserState state;
+  const auto plan = build_activation_plan(state, "p", managing({".config", ".local/share"}),
+                                          PlanSources{t / "snapshot", std::nullopt}, home,
+                                          home + "/.local/state/vorpel/state.toml", false);
+  ASSERT_TRUE(plan) << plan.error().text();
+  EXPECT_EQ(relatives(*plan), (std::vector<std::string>{".config", ".local/share"}));
+}
+
+// A NUL byte would cut a path short where the system reads it: HOME/a
+// instead of HOME/a<NUL>b. Such a path fails planning wherever it is, the
+// given-up paths included.
+TEST_F(PlanTest, PathsWithANulByteFailPlanning) {
+  using namespace std::string_literals;
+  const std::string nul = "a\0b"s;
+  const std::string unusable = ": file name contained an unexpected NUL byte";
+  EXPECT_EQ(resolve_home_path(home, state_path, nul).error().text(), "I/O at " + h(nul) + unusable);
+  state.active_profile = "cur";
+  state.profiles["cur"] = managing({nul});
+  EXPECT_EQ(plan("new", {"b"}, false).error().text(), "I/O at " + h(nul) + unusable);
+  EXPECT_EQ(plan("cur", {"b"}, true).error().text(), "I/O at " + h(nul) + unusable);
+  state.active_profile.reset();
+  EXPECT_EQ(plan("new", {nul}, false).error().text(), "I/O at " + source + "/" + nul + unusable);
+}
+
 TEST(DropCoveredPaths, EqualOrBelowAManagedPath) {
   std::vector<std::string> files{"b", ".config/app/x", ".config/app", ".config/apps", "a/b/c", ".config-x", "b/"};
   drop_covered_paths(files, PathSet{".config/app", "a//b", "b"});

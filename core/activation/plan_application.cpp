@@ -16,6 +16,7 @@
 #include "core/storage/file_kind.hpp"
 #include "core/storage/path_rules.hpp"
 #include "core/storage/path_text.hpp"
+#include "core/storage/system_path.hpp"
 
 namespace vorpel {
 namespace {
@@ -99,11 +100,18 @@ class ParentTracker {
   std::optional<std::string> current_;
 };
 
-Result<std::string> make_backup(const std::vector<const std::string*>& chosen, const std::string& home,
-                                const std::string& state_path) {
+struct NewBackup {
+  std::string path;
+  std::string name;  // its entry in "backups"
+};
+
+Result<NewBackup> make_backup(const std::vector<const std::string*>& chosen, const std::string& home,
+                              const std::string& state_path) {
   const auto state_dir = parent_path(state_path);
   if (!state_dir) return fail("state path has no parent");
-  if (auto made = create_private_dir(*state_dir); !made) return std::unexpected(std::move(made.error()));
+  // The state directory may lie behind a link; "backups" and the backup in
+  // it are the tool's own names and are never followed.
+  if (auto made = make_private_directory(*state_dir); !made) return std::unexpected(std::move(made.error()));
   const std::string backups = join_path(*state_dir, "backups");
   if (auto made = create_private_dir(backups); !made) return std::unexpected(std::move(made.error()));
   auto name = backup_name();
@@ -122,29 +130,37 @@ Result<std::string> make_backup(const std::vector<const std::string*>& chosen, c
     }
     parents.succeeded();
   }
-  return backup;
+  return NewBackup{std::move(backup), std::move(*name)};
 }
 
 // Keeps the five entries of "backups" with the greatest names, whatever
-// their kind.
-Status trim_backups(const std::string& state_path) {
+// their kind, and always the backup just made: stray names or a clock set
+// back can sort it among the oldest, and it holds the only copy of what
+// this application overwrote.
+Status trim_backups(const std::string& state_path, std::string_view new_backup) {
   const std::string backups = join_path(*parent_path(state_path), "backups");
-  // "backups" may be a link to a directory elsewhere, as its creation allows.
-  auto dir = detail::read_directory_at(AT_FDCWD, backups.c_str(), detail::FinalLink::Follow);
+  if (auto checked = check_path_io(backups); !checked) return checked;
+  // A link at "backups" is refused, as at its creation: trimming through it
+  // would delete files elsewhere.
+  auto dir = detail::read_directory_at(AT_FDCWD, backups.c_str(), detail::FinalLink::Refuse);
   if (!dir) return fail_io(backups, std::move(dir.error()));
   dir->dir.reset();  // only the names are needed
   const detail::DirListing& listing = dir->listing;
   const auto& entries = listing.entries();
   if (entries.size() <= kBackupsKept) return {};
-  for (std::size_t i = 0; i < entries.size() - kBackupsKept; ++i) {
-    if (auto removed = detail::remove_backup(join_path(backups, listing.name(entries[i]))); !removed) return removed;
+  std::size_t excess = entries.size() - kBackupsKept;
+  for (std::size_t i = 0; i < entries.size() && excess > 0; ++i) {
+    const std::string_view name = listing.name(entries[i]);
+    if (name == new_backup) continue;
+    if (auto removed = detail::remove_backup(join_path(backups, name)); !removed) return removed;
+    --excess;
   }
   return {};
 }
 
 }  // namespace
 
-Status create_private_dir(const std::string& path) { return make_private_directory(path); }
+Status create_private_dir(const std::string& path) { return make_private_directory(path, LinkAtName::Refuse); }
 
 Result<std::optional<std::string>> apply_activation_plan(const ActivationPlan& plan, const std::string& home,
                                                          const std::string& state_path) {
@@ -162,7 +178,7 @@ Result<std::optional<std::string>> apply_activation_plan(const ActivationPlan& p
     if (!lies_in_home(candidate.components, home_components)) return escapes_home(*candidate.path);
   }
 
-  std::optional<std::string> backup;
+  std::optional<NewBackup> backup;
   if (const auto chosen = choose_backup_paths(candidates); !chosen.empty()) {
     auto made = make_backup(chosen, home, state_path);
     if (!made) return std::unexpected(std::move(made.error()));
@@ -184,10 +200,11 @@ Result<std::optional<std::string>> apply_activation_plan(const ActivationPlan& p
     parents.succeeded();
   }
 
-  if (backup) {
-    if (auto trimmed = trim_backups(state_path); !trimmed) return std::unexpected(std::move(trimmed.error()));
+  if (!backup) return std::nullopt;
+  if (auto trimmed = trim_backups(state_path, backup->name); !trimmed) {
+    return std::unexpected(std::move(trimmed.error()));
   }
-  return backup;
+  return std::move(backup->path);
 }
 
 }  // namespace vorpel

@@ -254,6 +254,67 @@ TEST_F(ApplyTest, UnreadableCandidateIsNotBackedUpAndItsRemovalFails) {
   EXPECT_EQ(read_file(h("y")), "y");
 }
 
+// "backups" is the tool's own name: a link there must not carry the backup,
+// its mode or its trimming elsewhere. The state directory itself may be a
+// link, as where it lies is the user's choice.
+TEST_F(ApplyTest, LinkAtBackupsIsRefusedBeforeHomeChanges) {
+  make_dirs(t / "outside");
+  for (int i = 0; i < 6; ++i) write_file(t / ("outside/0" + std::to_string(i) + "/file"), "keep");
+  ASSERT_EQ(::chmod((t / "outside").c_str(), 0755), 0);
+  make_dirs(state_dir);
+  make_symlink(t / "outside", backups);
+  write_file(h("f"), "old");
+  write_file(src("f"), "new");
+  const auto done = apply(ActivationPlan{{}, {write("f")}});
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().text(), "I/O at " + backups + ": Too many levels of symbolic links (os error 40)");
+  EXPECT_EQ(read_file(h("f")), "old");
+  EXPECT_EQ(names_in(t / "outside"), (std::vector<std::string>{"00", "01", "02", "03", "04", "05"}));
+  EXPECT_EQ(file_mode(t / "outside") & 07777, 0755u);
+}
+
+TEST_F(ApplyTest, StateDirectoryMayBeALink) {
+  make_dirs(t / "disk/vorpel");
+  ASSERT_EQ(::chmod((t / "disk/vorpel").c_str(), 0755), 0);
+  make_dirs(t / "state");
+  make_symlink(t / "disk/vorpel", state_dir);
+  write_file(h("f"), "old");
+  write_file(src("f"), "new");
+  const auto done = apply(ActivationPlan{{}, {write("f")}});
+  ASSERT_TRUE(done && done->has_value()) << (done ? "" : done.error().text());
+  EXPECT_EQ(read_file(**done + "/home/f"), "old");
+  EXPECT_EQ(names_in(t / "disk/vorpel"), std::vector<std::string>{"backups"});
+  EXPECT_EQ(file_mode(t / "disk/vorpel") & 07777, 0700u);
+}
+
+// Stray names sorting after a stamp, or a clock set back, put the new backup
+// among the oldest; it holds the only copy of what was just overwritten.
+TEST_F(ApplyTest, RetentionNeverRemovesTheBackupJustMade) {
+  write_file(src("f"), "new");
+  const struct { std::vector<std::string> existing; std::vector<std::string> removed; } cases[] = {
+      {{"README", "notes", "old1", "old2", "old3"}, {"README"}},
+      {{"90-1", "91-1", "92-1", "93-1", "94-1"}, {"90-1"}},
+      {{"90-1", "91-1", "92-1", "93-1", "94-1", "95-1", "96-1"}, {"90-1", "91-1", "92-1"}},
+      {{".old", "0-1", "90-1", "91-1", "92-1", "93-1"}, {".old", "0-1"}},
+  };
+  for (const auto& c : cases) {
+    TempDir s;
+    state_path = s / "vorpel/state.toml";
+    const std::string dir = s / "vorpel/backups";
+    for (const auto& name : c.existing) write_file(dir + "/" + name + "/home/x", "x");
+    write_file(h("f"), "old");
+    const auto done = apply(ActivationPlan{{}, {write("f")}});
+    ASSERT_TRUE(done && done->has_value()) << (done ? "" : done.error().text());
+    EXPECT_EQ(read_file(**done + "/home/f"), "old");
+    std::vector<std::string> expected{done->value().substr(dir.size() + 1)};
+    for (const auto& name : c.existing) {
+      if (std::find(c.removed.begin(), c.removed.end(), name) == c.removed.end()) expected.push_back(name);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names_in(dir), expected);
+  }
+}
+
 TEST(CreatePrivateDir, CreatesAncestorsAndNarrowsOnlyTheDirectory) {
   TempDir t;
   const mode_t old_mask = ::umask(022);
@@ -266,6 +327,25 @@ TEST(CreatePrivateDir, CreatesAncestorsAndNarrowsOnlyTheDirectory) {
   EXPECT_EQ(file_mode(t / "a/b/c") & 07777, 0700u);
   write_file(t / "file", "x");
   EXPECT_EQ(create_private_dir(t / "file").error().text(), "I/O at " + t / "file" + ": File exists (os error 17)");
+}
+
+TEST(CreatePrivateDir, LinkAtTheNameIsNeitherFollowedNorChanged) {
+  TempDir t;
+  make_dirs(t / "outside");
+  ASSERT_EQ(::chmod((t / "outside").c_str(), 0755), 0);
+  make_symlink(t / "outside", t / "to-dir");
+  make_symlink(t / "nowhere/made", t / "dangling");
+  for (const std::string name : {"to-dir", "to-dir/", "dangling"}) {
+    const auto made = create_private_dir(t / name);
+    ASSERT_FALSE(made) << name;
+    EXPECT_EQ(made.error().text(), "I/O at " + t / name + ": Too many levels of symbolic links (os error 40)");
+  }
+  EXPECT_EQ(file_mode(t / "outside") & 07777, 0755u);
+  EXPECT_FALSE(path_exists(t / "nowhere"));
+  // links above the name are the user's to make
+  ASSERT_TRUE(create_private_dir(t / "to-dir/new"));
+  EXPECT_EQ(file_mode(t / "outside/new") & 07777, 0700u);
+  EXPECT_EQ(file_mode(t / "outside") & 07777, 0755u);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "core/storage/directories.hpp"
 #include "core/storage/path_rules.hpp"
 #include "core/storage/path_text.hpp"
+#include "core/storage/system_path.hpp"
 #include "core/storage/unique_fd.hpp"
 
 namespace vorpel {
@@ -64,6 +65,8 @@ Result<TempNameSeed> current_seed() {
 }
 
 Status write_file_atomically(const std::string& target, std::string_view contents, const SeedSource& seed_source) {
+  // The directory and the temporary name are taken from the target.
+  if (auto checked = check_path_io(target); !checked) return checked;
   const auto parent = parent_path(target);
   if (!parent) return fail("path has no parent");
   // A bare file name lies in the working directory.

@@ -129,6 +129,13 @@ TEST(AtomicFile, FailuresBeforeTheTemporaryFile) {
     ASSERT_FALSE(s);
     EXPECT_EQ(s.error().text(), "path has no parent");
   }
+
+  // cut at the NUL byte, the directory to create would be "a"
+  const std::string nul = tmp / std::string("a\0b/state.toml", 13);
+  const auto unusable = write_file_atomically(nul, "x");
+  ASSERT_FALSE(unusable);
+  EXPECT_EQ(unusable.error().text(), "I/O at " + nul + ": file name contained an unexpected NUL byte");
+  EXPECT_FALSE(path_exists(tmp / "a"));
 }
 
 TEST(AtomicFile, ClockIsReadOnceTheDirectoryIsPrivate) {

@@ -78,7 +78,7 @@ Result<Profile> load_profile(const std::string& root, const std::string& name, c
       return fail(fmt::format("managed path {} overlaps Vorpel state", display_path(s)));
     }
     const std::string target = join_path(c, s);
-    if (::stat(target.c_str(), &st) != 0) {
+    if (!check_system_path(target) || ::stat(target.c_str(), &st) != 0) {
       return fail(fmt::format("managed path {} does not exist in {}", display_path(s), display_path(c)));
     }
     if (paths_overlap_any(manage, s)) {

@@ -124,6 +124,7 @@ TEST(Catalog, SortsValidAndRejectedDirectoriesAndSkipsTheRest) {
 
 // One Profile "p" per case; `setup` prepares anything beyond the manifest.
 TEST(Catalog, RefusalsInStepOrder) {
+  using namespace std::string_literals;
   const std::string good_manifest = "schema = 4\nname = 'n'\n";
   const struct {
     std::string manifest;
@@ -148,6 +149,14 @@ TEST(Catalog, RefusalsInStepOrder) {
        [](const Share&) { return "managed path .local/state/vorpel/x overlaps Vorpel state"; }},
       {"schema = 4\nname = 'n'\nmanage = ['missing']\n", {},
        [](const Share& s) { return "managed path missing does not exist in " + s.content("p"); }},
+      // a NUL byte would cut the path short at "a", which exists
+      {"schema = 4\nname = 'n'\nmanage = [\"a\\u0000b\"]\n", [](const Share& s) { make_dirs(s.content("p") + "/a"); },
+       [](const Share& s) { return "managed path a\0b does not exist in "s + s.content("p"); }},
+      {"schema = 4\nname = 'n'\nmanage = [\".local/state/vorpel\\u0000\"]\n",
+       [](const Share& s) { make_dirs(s.content("p") + "/.local/state/vorpel"); },
+       [](const Share& s) {
+         return "managed path .local/state/vorpel\0 does not exist in "s + s.content("p");
+       }},
       {"schema = 4\nname = 'n'\nmanage = ['.config', '.config/nvim']\n",
        [](const Share& s) { make_dirs(s.content("p") + "/.config/nvim"); },
        [](const Share&) { return "managed path .config/nvim overlaps another managed path"; }},

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/storage/path_rules.hpp"
+#include "core/storage/system_path.hpp"
 
 namespace vorpel {
 
@@ -24,7 +25,7 @@ inline FileKind file_kind(mode_t mode) {
 // the system resolve it, and fail for a regular file).
 inline bool exists_no_follow(const std::string& path) {
   struct stat st {};
-  return ::lstat(trim_path_end(path).c_str(), &st) == 0;
+  return check_system_path(path) && ::lstat(trim_path_end(path).c_str(), &st) == 0;
 }
 
 }  // namespace vorpel

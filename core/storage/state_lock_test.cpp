@@ -85,6 +85,38 @@ TEST(StateLock, FailuresNameTheirPath) {
   EXPECT_FALSE(path_exists(tmp / "file/lock"));
 }
 
+// "lock" is the tool's own name: a link there must not have the mode change
+// or the creation land on a file elsewhere. The state directory itself may
+// be a link.
+TEST(StateLock, LinkAtTheLockIsNeverFollowed) {
+  TempDir tmp;
+  write_file(tmp / "outside", "someone's file\n");
+  ASSERT_EQ(::chmod((tmp / "outside").c_str(), 0644), 0);
+  make_dirs(tmp / "vorpel");
+  ASSERT_EQ(::symlink((tmp / "outside").c_str(), (tmp / "vorpel/lock").c_str()), 0);
+  const auto to_file = open_state_lock(tmp / "vorpel/lock");
+  ASSERT_FALSE(to_file);
+  EXPECT_EQ(to_file.error().text(),
+            "I/O at " + tmp / "vorpel/lock" + ": Too many levels of symbolic links (os error 40)");
+  EXPECT_EQ(file_mode(tmp / "outside") & 07777, 0644u);
+  EXPECT_EQ(read_file(tmp / "outside"), "someone's file\n");
+
+  ASSERT_EQ(::symlink((tmp / "made-by-lock").c_str(), (tmp / "vorpel/dangling").c_str()), 0);
+  const auto dangling = open_state_lock(tmp / "vorpel/dangling");
+  ASSERT_FALSE(dangling);
+  EXPECT_EQ(dangling.error().text(),
+            "I/O at " + tmp / "vorpel/dangling" + ": Too many levels of symbolic links (os error 40)");
+  EXPECT_FALSE(path_exists(tmp / "made-by-lock"));
+
+  make_dirs(tmp / "disk/vorpel");
+  ASSERT_EQ(::chmod((tmp / "disk/vorpel").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink((tmp / "disk/vorpel").c_str(), (tmp / "state").c_str()), 0);
+  const auto through_link = open_state_lock(tmp / "state/lock");
+  ASSERT_TRUE(through_link) << through_link.error().text();
+  EXPECT_EQ(file_mode(tmp / "disk/vorpel") & 07777, 0700u);
+  EXPECT_EQ(file_mode(tmp / "disk/vorpel/lock") & 07777, 0600u);
+}
+
 TEST(StateLock, FailedAttemptsLeaveNoDescriptorOpen) {
   TempDir tmp;
   make_dirs(tmp / "vorpel/lock");

@@ -9,6 +9,7 @@
 #include "core/storage/atomic_file.hpp"
 #include "core/storage/path_rules.hpp"
 #include "core/storage/path_text.hpp"
+#include "core/storage/system_path.hpp"
 #include "core/storage/text_file.hpp"
 
 namespace vorpel {
@@ -25,6 +26,7 @@ bool means_no_state_file(int err) {
 }  // namespace
 
 Result<UserState> load_state(const std::string& state_path) {
+  if (auto checked = check_path_io(state_path); !checked) return std::unexpected(std::move(checked.error()));
   struct stat st{};
   if (::stat(state_path.c_str(), &st) != 0) {
     if (means_no_state_file(errno)) return UserState{};

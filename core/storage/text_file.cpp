@@ -7,11 +7,13 @@
 #include <cerrno>
 
 #include "core/storage/path_text.hpp"
+#include "core/storage/system_path.hpp"
 #include "core/storage/unique_fd.hpp"
 
 namespace vorpel {
 
 std::expected<std::string, OsError> read_text_file(const std::string& path) {
+  if (auto checked = check_system_path(path); !checked) return std::unexpected(std::move(checked.error()));
   // O_NONBLOCK: opening a named pipe must not wait for a writer.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd) return std::unexpected(OsError::last());
