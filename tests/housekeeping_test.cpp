@@ -107,6 +107,28 @@ TEST_F(HousekeepingTest, RemoveReportsAFailedDeletionAsTheBareSystemError) {
   EXPECT_EQ(read_file(box.state_file()), kTwoRetained);
 }
 
+// A link at the Profile's directory is removed itself; a link at
+// "profiles" is refused, so nothing is deleted where it points.
+TEST_F(HousekeepingTest, RemoveNeverDeletesThroughALink) {
+  const std::string profiles = box.state_dir() + "/profiles";
+  const std::string outside = box.root() + "/outside";
+  std::filesystem::rename(profiles, outside);
+  make_symlink(outside, profiles);
+  const auto refused = box.run({"remove", "home"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.err, "error: Too many levels of symbolic links (os error 40)\n");
+  EXPECT_EQ(names_in(outside), (Names{"home", "work"}));
+  EXPECT_EQ(read_file(box.state_file()), kTwoRetained);
+
+  std::filesystem::remove(profiles);
+  make_dirs(profiles);
+  make_symlink(outside + "/home", profiles + "/home");
+  const auto removed = box.run({"remove", "home"});
+  ASSERT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(names_in(profiles), Names{});
+  EXPECT_EQ(read_file(outside + "/home/managed/.bashrc"), "home\n");
+}
+
 TEST_F(HousekeepingTest, PruneRemovesInstalledCandidatesAndDropsStaleOnes) {
   box.set_installed({"z", "c", "b", "a"});
   const auto r = box.run({"prune"});
