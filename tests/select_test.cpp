@@ -337,6 +337,23 @@ TEST(SelectTest, FailureWithoutNewPackagesSavesNothing) {
   }
 }
 
+// A link at "profiles" is refused at a first activation too, before pacman
+// runs and before anything is written where it points.
+TEST(SelectTest, FirstActivationRefusesALinkAtProfiles) {
+  Sandbox box;
+  add_work(box);
+  make_dirs(box.root() + "/outside");
+  make_dirs(box.state_dir());
+  make_symlink(box.root() + "/outside", box.state_dir() + "/profiles");
+  const auto r = box.run({"select", "work"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "error: I/O at " + box.state_dir() + "/profiles: Too many levels of symbolic links (os error 40): " +
+                       "Too many levels of symbolic links (os error 40)\n");
+  EXPECT_EQ(box.fake_log(), Names{});
+  EXPECT_EQ(names_in(box.root() + "/outside"), Names{});
+  EXPECT_FALSE(path_exists(box.home() + "/.profile"));
+}
+
 TEST(SelectTest, PlanningFaultsStopTheCommandBeforeAnyPackageRun) {
   Sandbox box;
   box.add_profile("work", {"zsh"}, {".config/app"});

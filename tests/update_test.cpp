@@ -15,6 +15,16 @@ namespace {
 
 using Names = std::vector<std::string>;
 
+// The state once `work` below was updated to declare tmux and git and to
+// manage `manage`, tmux being new.
+std::string work_state_with_tmux(const Names& manage) {
+  std::string text =
+      "schema = 5\nactive_profile = \"work\"\nintroduced_packages = [\"tmux\"]\n\n[profiles.work]\n"
+      "name = \"work\"\ndescription = \"\"\npackages = [\n    \"git\",\n    \"tmux\",\n]\nmanage = [\n";
+  for (const auto& path : manage) text += "    \"" + path + "\",\n";
+  return text + "]\n";
+}
+
 class UpdateTest : public ::testing::Test {
  protected:
   // `work` and `home` are both retained; `home` was selected last.
@@ -63,22 +73,7 @@ TEST_F(UpdateTest, ActiveProfileIsRewrittenInPlaceFromItsNewDeclaration) {
 
   EXPECT_EQ(log_since(logged), (Names{"pacman -Qq", "sudo pacman -S --needed -- tmux git",
                                       "pacman -S --needed -- tmux git"}));
-  EXPECT_EQ(read_file(box.state_file()), R"(schema = 5
-active_profile = "work"
-introduced_packages = ["tmux"]
-
-[profiles.work]
-name = "work"
-description = ""
-packages = [
-    "git",
-    "tmux",
-]
-manage = [
-    ".profile",
-    ".zshrc",
-]
-)");
+  EXPECT_EQ(read_file(box.state_file()), work_state_with_tmux({".profile", ".zshrc"}));
 }
 
 TEST_F(UpdateTest, InactiveRetainedProfileGetsANewSnapshotAndRecordOnly) {
@@ -182,22 +177,7 @@ TEST_F(UpdateTest, AFailedApplicationStoresTheEntryOfTheNewSnapshot) {
   EXPECT_TRUE(r.err.starts_with("error: I/O at " + box.home() + "/.local/bin")) << r.err;
   EXPECT_EQ(names_in(box.snapshot_dir("work")), (Names{".local", ".profile"}));
   EXPECT_EQ(names_in(box.state_dir() + "/profiles/work"), Names{"managed"});
-  EXPECT_EQ(read_file(box.state_file()), R"(schema = 5
-active_profile = "work"
-introduced_packages = ["tmux"]
-
-[profiles.work]
-name = "work"
-description = ""
-packages = [
-    "git",
-    "tmux",
-]
-manage = [
-    ".local/bin/tool",
-    ".profile",
-]
-)");
+  EXPECT_EQ(read_file(box.state_file()), work_state_with_tmux({".local/bin/tool", ".profile"}));
 
   std::filesystem::remove(box.home() + "/.local/bin");
   const auto planned = box.run({"plan", "work"});

@@ -34,6 +34,15 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
   auto plan = build_activation_plan(*state, id, target, sources, home, state_path, false);
   if (!plan) return command_fail(plan.error());
 
+  // A first activation's snapshot place is checked before any package is
+  // touched too.
+  std::string snapshot;
+  if (first_activation) {
+    auto dir = managed_snapshot_dir(state_path, id);
+    if (!dir) return command_fail(dir.error());
+    snapshot = std::move(*dir);
+  }
+
   auto installed = installed_packages_for(packages);
   if (!installed) return std::unexpected(std::move(installed.error()));
   auto introduced = ensure_packages(packages, *installed, mode);
@@ -58,14 +67,12 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
   };
 
   if (first_activation) {
-    auto snapshot = managed_snapshot_dir(state_path, id);
-    if (!snapshot) return failed(CommandError::from(snapshot.error()));
-    auto replaced = replace_managed_snapshot(*profile, *snapshot);
+    auto replaced = replace_managed_snapshot(*profile, snapshot);
     if (!replaced) return failed(CommandError::from(replaced.error()));
     swap.emplace(std::move(*replaced));
     // The managed paths now come from the fresh snapshot; the content
     // root's other files are written this once.
-    plan = build_activation_plan(*state, id, target, PlanSources{*snapshot, profile->content_root}, home,
+    plan = build_activation_plan(*state, id, target, PlanSources{snapshot, profile->content_root}, home,
                                  state_path, false);
     if (!plan) return failed(CommandError::from(plan.error()));
   }
