@@ -107,13 +107,37 @@ TEST_F(HousekeepingTest, RemoveReportsAFailedDeletionAsTheBareSystemError) {
   EXPECT_EQ(read_file(box.state_file()), kTwoRetained);
 }
 
+// A link at the Profile's directory is removed itself; a link at
+// "profiles" is refused, so nothing is deleted where it points.
+TEST_F(HousekeepingTest, RemoveNeverDeletesThroughALink) {
+  const std::string profiles = box.state_dir() + "/profiles";
+  const std::string outside = box.root() + "/outside";
+  std::filesystem::rename(profiles, outside);
+  make_symlink(outside, profiles);
+  const auto refused = box.run({"remove", "home"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.err, "error: Too many levels of symbolic links (os error 40)\n");
+  EXPECT_EQ(names_in(outside), (Names{"home", "work"}));
+  EXPECT_EQ(read_file(box.state_file()), kTwoRetained);
+
+  std::filesystem::remove(profiles);
+  make_dirs(profiles);
+  make_symlink(outside + "/home", profiles + "/home");
+  const auto removed = box.run({"remove", "home"});
+  ASSERT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(names_in(profiles), Names{});
+  EXPECT_EQ(read_file(outside + "/home/managed/.bashrc"), "home\n");
+}
+
 TEST_F(HousekeepingTest, PruneRemovesInstalledCandidatesAndDropsStaleOnes) {
   box.set_installed({"z", "c", "b", "a"});
   const auto r = box.run({"prune"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "Unused Vorpel packages were pruned.\n");
   // "b" is still declared by `home`; "a" and "c" go in byte order.
-  EXPECT_EQ(box.fake_log(), (Names{"pacman -Qq", "sudo pacman -Rns -- a c", "pacman -Rns -- a c"}));
+  // `home` declares a package, so pacman is asked which are mere
+  // dependencies (none here) before anything is removed.
+  EXPECT_EQ(box.fake_log(), (Names{"pacman -Qq", "pacman -Qqd", "sudo pacman -Rns -- a c", "pacman -Rns -- a c"}));
   EXPECT_EQ(read_file(box.installed_path()), "z\nb\n");
   EXPECT_NE(read_file(box.state_file()).find("introduced_packages = [\"b\"]\n"), std::string::npos);
 
@@ -123,7 +147,7 @@ TEST_F(HousekeepingTest, PruneRemovesInstalledCandidatesAndDropsStaleOnes) {
   const auto stale = box.run({"prune"});
   ASSERT_EQ(stale.status, 0) << stale.err;
   EXPECT_EQ(stale.out, "Removed stale Vorpel package records; no installed packages required pruning.\n");
-  EXPECT_EQ(box.fake_log().size(), 4u);  // one more query, no sudo
+  EXPECT_EQ(box.fake_log().size(), 5u);  // one more query, no sudo
   EXPECT_NE(read_file(box.state_file()).find("introduced_packages = []\n"), std::string::npos);
 }
 
@@ -134,6 +158,49 @@ TEST_F(HousekeepingTest, FailedPruneLeavesTheRecords) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "error: pacman prune failed with exit status: 1\n");
   EXPECT_EQ(read_file(box.state_file()), kTwoRetained);
+}
+
+// A Profile's package that pacman holds as a dependency of another
+// Profile's package: `beta` declares vt-base, which came in with vt-app of
+// `alpha`, so its own select skipped it and it was never introduced.
+TEST(PruneDependenciesTest, APackageARetainedProfileDeclaresSurvivesTheRemovalOfWhatPulledItIn) {
+  Sandbox box;
+  box.env["VORPEL_FAKE_DEPENDS"] = box.root() + "/fake-depends";
+  box.env["VORPEL_FAKE_AS_DEPS"] = box.root() + "/fake-as-deps";
+  write_file(box.root() + "/fake-depends", "vt-app vt-base\nvt-base vt-core\n");
+  box.set_installed({"vt-other"});
+  box.add_profile("alpha", {"vt-app"}, {});
+  box.add_profile("beta", {"vt-base"}, {});
+  ASSERT_EQ(box.run({"select", "alpha"}).status, 0);
+  ASSERT_EQ(box.run({"select", "beta"}).status, 0);
+  ASSERT_EQ(box.run({"remove", "alpha"}).status, 0);
+  const std::size_t logged = box.fake_log().size();
+
+  const auto r = box.run({"prune"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Unused Vorpel packages were pruned.\n");
+  auto log = box.fake_log();
+  log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(logged));
+  EXPECT_EQ(log, (Names{"pacman -Qq", "pacman -Qqd", "sudo pacman -D --asexplicit -- vt-base",
+                        "pacman -D --asexplicit -- vt-base", "sudo pacman -Rns -- vt-app", "pacman -Rns -- vt-app"}));
+  // vt-core stays too: the package that requires it stays.
+  EXPECT_EQ(read_file(box.installed_path()), "vt-other\nvt-base\nvt-core\n");
+  EXPECT_EQ(read_file(box.root() + "/fake-as-deps"), "vt-core\n");
+  EXPECT_NE(read_file(box.state_file()).find("introduced_packages = []\n"), std::string::npos);
+  EXPECT_EQ(box.run({"select", "beta", "--packages", "verify"}).status, 0);
+
+  // Marking fails: nothing is removed and nothing saved.
+  box.add_profile("gamma", {"vt-app"}, {});
+  ASSERT_EQ(box.run({"select", "gamma"}).status, 0);
+  write_file(box.root() + "/fake-as-deps", "vt-base\n");
+  ASSERT_EQ(box.run({"select", "beta"}).status, 0);
+  ASSERT_EQ(box.run({"remove", "gamma"}).status, 0);
+  const std::string state_before = read_file(box.state_file());
+  const auto failed = run_with_env(box, {"prune"}, {{"VORPEL_FAKE_CHANGE_EXIT", "1"}});
+  EXPECT_EQ(failed.status, 2);
+  EXPECT_EQ(failed.err, "error: pacman install reason change failed with exit status: 1\n");
+  EXPECT_EQ(read_file(box.state_file()), state_before);
+  EXPECT_EQ(read_file(box.installed_path()), "vt-other\nvt-base\nvt-core\nvt-app\n");
 }
 
 TEST(PruneWithoutCandidatesTest, PrintsItsLineAndWritesNoState) {

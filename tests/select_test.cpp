@@ -282,6 +282,78 @@ TEST(SelectTest, PackageStepFailuresEndTheCommandWithNothingSaved) {
             std::string::npos);
 }
 
+// pacman installed zz, then the application failed: zz is recorded as
+// introduced (and nothing else changes in the state), so prune can remove
+// it; the new Profile stays unretained, without a snapshot, and selecting it
+// again is a first activation.
+TEST(SelectTest, PackagesInstalledBeforeALaterFailureAreStillRecorded) {
+  Sandbox box;
+  add_home(box);
+  box.add_profile("w", {"zz", "git"}, {".config/app"});
+  box.write_content("w", ".config/app/conf", "w\n");
+  box.set_installed({"git"});
+  ASSERT_EQ(box.run({"select", "home"}).status, 0);
+  box.write_home(".config", "a regular file where w needs a directory\n");
+  const std::string state_before = read_file(box.state_file());
+
+  const auto r = box.run({"select", "w"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with("error: I/O at " + box.home() + "/.config")) << r.err;
+  EXPECT_EQ(read_file(box.installed_path()), "git\nzz\n");
+  std::string expected = state_before;
+  expected.replace(expected.find("introduced_packages = []"), 24, "introduced_packages = [\"zz\"]");
+  EXPECT_EQ(read_file(box.state_file()), expected);
+  EXPECT_FALSE(path_exists(box.state_dir() + "/profiles/w"));
+
+  const auto pruned = box.run({"prune"});
+  ASSERT_EQ(pruned.status, 0) << pruned.err;
+  EXPECT_EQ(read_file(box.installed_path()), "git\n");
+  EXPECT_EQ(read_file(box.state_file()), state_before);
+
+  std::filesystem::remove(box.home() + "/.config");
+  const auto again = box.run({"select", "w"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(read_file(box.home() + "/.config/app/conf"), "w\n");
+  EXPECT_NE(read_file(box.state_file()).find("introduced_packages = [\"zz\"]"), std::string::npos);
+}
+
+// Without new packages a failure leaves the state file as it was, in either
+// package mode.
+TEST(SelectTest, FailureWithoutNewPackagesSavesNothing) {
+  Sandbox box;
+  add_home(box);
+  box.add_profile("w", {"git"}, {".config/app"});
+  box.write_content("w", ".config/app/conf", "w\n");
+  box.set_installed({"git"});
+  ASSERT_EQ(box.run({"select", "home"}).status, 0);
+  box.write_home(".config", "file\n");
+  const std::string state_before = read_file(box.state_file());
+  for (const char* mode : {"install", "verify"}) {
+    const auto r = box.run({"select", "w", "--packages", mode});
+    EXPECT_EQ(r.status, 2) << mode;
+    EXPECT_EQ(read_file(box.state_file()), state_before) << mode;
+    EXPECT_FALSE(path_exists(box.state_dir() + "/profiles/w")) << mode;
+  }
+}
+
+// A link at "profiles" is refused at a first activation too, before pacman
+// runs and before anything is written where it points.
+TEST(SelectTest, FirstActivationRefusesALinkAtProfiles) {
+  Sandbox box;
+  add_work(box);
+  make_dirs(box.root() + "/outside");
+  make_dirs(box.state_dir());
+  make_symlink(box.root() + "/outside", box.state_dir() + "/profiles");
+  const auto r = box.run({"select", "work"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "error: I/O at " + box.state_dir() + "/profiles: Too many levels of symbolic links (os error 40): " +
+                       "Too many levels of symbolic links (os error 40)\n");
+  EXPECT_EQ(box.fake_log(), Names{});
+  EXPECT_EQ(names_in(box.root() + "/outside"), Names{});
+  EXPECT_FALSE(path_exists(box.home() + "/.profile"));
+}
+
 TEST(SelectTest, PlanningFaultsStopTheCommandBeforeAnyPackageRun) {
   Sandbox box;
   box.add_profile("work", {"zsh"}, {".config/app"});

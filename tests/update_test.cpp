@@ -15,6 +15,16 @@ namespace {
 
 using Names = std::vector<std::string>;
 
+// The state once `work` below was updated to declare tmux and git and to
+// manage `manage`, tmux being new.
+std::string work_state_with_tmux(const Names& manage) {
+  std::string text =
+      "schema = 5\nactive_profile = \"work\"\nintroduced_packages = [\"tmux\"]\n\n[profiles.work]\n"
+      "name = \"work\"\ndescription = \"\"\npackages = [\n    \"git\",\n    \"tmux\",\n]\nmanage = [\n";
+  for (const auto& path : manage) text += "    \"" + path + "\",\n";
+  return text + "]\n";
+}
+
 class UpdateTest : public ::testing::Test {
  protected:
   // `work` and `home` are both retained; `home` was selected last.
@@ -63,22 +73,7 @@ TEST_F(UpdateTest, ActiveProfileIsRewrittenInPlaceFromItsNewDeclaration) {
 
   EXPECT_EQ(log_since(logged), (Names{"pacman -Qq", "sudo pacman -S --needed -- tmux git",
                                       "pacman -S --needed -- tmux git"}));
-  EXPECT_EQ(read_file(box.state_file()), R"(schema = 5
-active_profile = "work"
-introduced_packages = ["tmux"]
-
-[profiles.work]
-name = "work"
-description = ""
-packages = [
-    "git",
-    "tmux",
-]
-manage = [
-    ".profile",
-    ".zshrc",
-]
-)");
+  EXPECT_EQ(read_file(box.state_file()), work_state_with_tmux({".profile", ".zshrc"}));
 }
 
 TEST_F(UpdateTest, InactiveRetainedProfileGetsANewSnapshotAndRecordOnly) {
@@ -164,6 +159,94 @@ TEST_F(UpdateTest, FailuresAfterTheLockSaveNothingAndPlanningComesBeforePacman) 
     EXPECT_EQ(read_file(box.state_file()), state_before);
     EXPECT_EQ(read_file(box.snapshot_dir("work") + "/.profile"), snapshot_profile);
     EXPECT_EQ(read_file(box.home() + "/.profile"), "work profile\n");
+  }
+}
+
+// The application fails after pacman installed tmux and the new snapshot
+// is in place: the state records tmux and the entry the snapshot was built
+// from, so the Profile can still be selected and planned.
+TEST_F(UpdateTest, AFailedApplicationStoresTheEntryOfTheNewSnapshot) {
+  box.add_profile("work", {"tmux", "git"}, {".profile", ".local/bin/tool"});
+  box.write_content("work", ".profile", "new profile\n");
+  box.write_content("work", ".local/bin/tool", "tool\n");
+  box.write_home(".local/bin", "a file where a directory is needed\n");
+
+  const auto r = box.run({"update"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with("error: I/O at " + box.home() + "/.local/bin")) << r.err;
+  EXPECT_EQ(names_in(box.snapshot_dir("work")), (Names{".local", ".profile"}));
+  EXPECT_EQ(names_in(box.state_dir() + "/profiles/work"), Names{"managed"});
+  EXPECT_EQ(read_file(box.state_file()), work_state_with_tmux({".local/bin/tool", ".profile"}));
+
+  std::filesystem::remove(box.home() + "/.local/bin");
+  const auto planned = box.run({"plan", "work"});
+  ASSERT_EQ(planned.status, 0) << planned.err;
+  const auto selected = box.run({"select", "work"});
+  ASSERT_EQ(selected.status, 0) << selected.err;
+  EXPECT_EQ(read_file(box.home() + "/.local/bin/tool"), "tool\n");
+  EXPECT_EQ(read_file(box.home() + "/.profile"), "new profile\n");
+}
+
+// What a build killed half-way leaves beside the snapshot is cleared by the
+// next one and disturbs nothing before that.
+TEST_F(UpdateTest, LeftoversOfAnInterruptedSnapshotBuildAreHarmless) {
+  const std::string profile_dir = box.state_dir() + "/profiles/work";
+  for (const char* leftover : {"managed.swap", "managed.old"}) {
+    write_file(profile_dir + "/" + leftover + "/.profile", "half\n");
+    make_dirs(profile_dir + "/" + leftover + "/.config/app/sub");
+  }
+  ASSERT_EQ(box.run({"plan", "work"}).status, 0);
+  ASSERT_EQ(box.run({"select", "work"}).status, 0);
+  EXPECT_EQ(read_file(box.home() + "/.profile"), "work profile\n");
+
+  box.write_content("work", ".profile", "new profile\n");
+  const auto r = box.run({"update", "work"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(names_in(profile_dir), Names{"managed"});
+  EXPECT_EQ(read_file(box.snapshot_dir("work") + "/.profile"), "new profile\n");
+  EXPECT_EQ(read_file(box.home() + "/.profile"), "new profile\n");
+}
+
+// Every entry below `dir` with its file content, for comparing a tree
+// before and after.
+std::map<std::string, std::string> tree_of(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    const std::string relative = std::filesystem::relative(entry.path(), dir).string();
+    out[relative] = entry.is_regular_file() ? read_file(entry.path().string()) : "";
+  }
+  return out;
+}
+
+// A link at "profiles", at the Profile's directory or at "managed" is never
+// followed: select, update and plan stop with an error for the link before
+// HOME, pacman or the link's target is touched.
+TEST_F(UpdateTest, LinksAtTheSnapshotPathAreRefused) {
+  box.add_profile("work", {"tmux"}, {".config/app", ".profile"});
+  const std::string profiles = box.state_dir() + "/profiles";
+  const std::string home_profile = read_file(box.home() + "/.profile");
+  const std::string state_before = read_file(box.state_file());
+  for (const std::string& link : Names{profiles, profiles + "/work", profiles + "/work/managed"}) {
+    const std::string outside = box.root() + "/outside";
+    std::filesystem::rename(link, outside);
+    make_symlink(outside, link);
+    const auto before = tree_of(outside);
+    const std::size_t logged = box.fake_log().size();
+    for (const Names& args : {Names{"select", "work"}, Names{"update", "work"}, Names{"plan", "work"}}) {
+      const auto r = box.run(args);
+      EXPECT_EQ(r.status, 2) << link << " " << args[0];
+      EXPECT_EQ(r.out, "") << args[0];
+      EXPECT_EQ(r.err, "error: I/O at " + link + ": Too many levels of symbolic links (os error 40): " +
+                           "Too many levels of symbolic links (os error 40)\n")
+          << args[0];
+    }
+    EXPECT_EQ(log_since(logged), Names{}) << link;
+    EXPECT_EQ(tree_of(outside), before) << link;
+    EXPECT_EQ(read_file(box.home() + "/.profile"), home_profile);
+    EXPECT_EQ(read_file(box.state_file()), state_before);
+    std::filesystem::remove(link);
+    std::filesystem::rename(outside, link);
   }
 }
 

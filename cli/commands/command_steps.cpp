@@ -67,4 +67,13 @@ void print_backup_line(const std::optional<std::string>& backup) {
   if (backup) write_stdout(fmt::format("Backup: {}\n", display_path(*backup)));
 }
 
+CommandError save_after_failure(const std::string& state_path, const UserState& loaded, const UserState& recorded,
+                                CommandError error) {
+  if (recorded == loaded) return error;
+  auto saved = save_state(state_path, recorded);
+  if (saved) return error;
+  return std::move(error).context(
+      fmt::format("state file not updated after the failure ({})", CommandError::from(saved.error()).display()));
+}
+
 }  // namespace vorpel::commands

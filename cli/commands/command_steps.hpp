@@ -52,4 +52,12 @@ CommandResult<PackageSet> installed_packages_for(std::span<const std::string> pa
 // "Backup: {}" when the application made a backup; nothing otherwise.
 void print_backup_line(const std::optional<std::string>& backup);
 
+// Ends a command that failed after it had changed something the state must
+// describe (packages pacman installed, a snapshot swapped in): `recorded`,
+// the state as loaded with only those changes, is saved when it differs
+// from `loaded`, and `error` is returned; a failure of that save joins it
+// as context.
+CommandError save_after_failure(const std::string& state_path, const UserState& loaded, const UserState& recorded,
+                                CommandError error);
+
 }  // namespace vorpel::commands

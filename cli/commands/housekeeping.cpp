@@ -8,22 +8,38 @@
 #include "cli/commands/packages.hpp"
 #include "cli/commands/reports.hpp"
 #include "core/activation/file_tree.hpp"
-#include "core/activation/managed_snapshot.hpp"
 #include "core/storage/path_rules.hpp"
 #include "core/storage/state_store.hpp"
+#include "core/storage/system_path.hpp"
 
 namespace vorpel::commands {
 
 namespace {
 
-// Deletes a forgotten Profile's own directory below "profiles". A directory
-// that is already gone counts as deleted; any other failure is reported as
-// the bare operating-system error.
-CommandResult<void> delete_profile_directory(const std::string& directory) {
-  auto removed = remove_path(directory);
+// Deletes a forgotten Profile's own directory below "profiles": a link in
+// its place is removed itself, while a link at "profiles" is refused rather
+// than followed. A directory that is already gone counts as deleted; any
+// other failure is reported as the bare operating-system error.
+CommandResult<void> delete_profile_directory(const std::string& state_dir, const std::string& directory) {
+  auto removed = refuse_links_below(state_dir, "profiles");
+  if (removed) removed = remove_path(directory);
   if (removed) return {};
   if (const auto* io = removed.error().as_io()) return std::unexpected(CommandError::from(io->source));
   return command_fail(removed.error());
+}
+
+// Packages that retained Profiles declare and that pacman holds as mere
+// dependencies would go with a removed package that pulled them in (the
+// "s" of -Rns); marked as explicitly installed, they stay.
+CommandResult<void> protect_declared_dependencies(const UserState& state) {
+  PackageSet declared;
+  for (const auto& [id, entry] : state.profiles) declared.insert(entry.packages.begin(), entry.packages.end());
+  if (declared.empty()) return {};
+  auto dependencies = query_dependency_packages();
+  if (!dependencies) return std::unexpected(std::move(dependencies.error()));
+  const auto to_mark = installed_prune_candidates(declared, *dependencies);
+  if (to_mark.empty()) return {};
+  return run_sudo_pacman(PACMAN_MARK_EXPLICIT_ARGS, to_mark);
 }
 
 }  // namespace
@@ -39,11 +55,12 @@ CommandResult<int> remove(const std::string& state_path, const std::string& prof
   if (!forgotten) return command_fail(forgotten.error());
   if (!*forgotten) return command_fail(fmt::format("Profile {} is not retained", profile));
 
-  auto snapshot = managed_snapshot_dir(state_path, profile);
-  if (!snapshot) return command_fail(snapshot.error());
-  const auto directory = parent_path(*snapshot);
-  if (!directory) return command_fail("Profile cache has no parent");
-  if (auto deleted = delete_profile_directory(*directory); !deleted) return std::unexpected(std::move(deleted.error()));
+  const auto state_dir = parent_path(state_path);
+  if (!state_dir) return command_fail("state path has no parent");
+  const std::string directory = join_path(join_path(*state_dir, "profiles"), profile);
+  if (auto deleted = delete_profile_directory(*state_dir, directory); !deleted) {
+    return std::unexpected(std::move(deleted.error()));
+  }
 
   if (auto saved = save_state(state_path, *state); !saved) return command_fail(saved.error());
   write_stdout(fmt::format("Profile {} was forgotten. Run vorpel prune to remove unused packages.\n", profile));
@@ -68,6 +85,7 @@ CommandResult<int> prune(const std::string& state_path) {
   if (!installed) return std::unexpected(std::move(installed.error()));
   const auto to_remove = installed_prune_candidates(candidates, *installed);
   if (!to_remove.empty()) {
+    if (auto kept = protect_declared_dependencies(*state); !kept) return std::unexpected(std::move(kept.error()));
     if (auto ran = run_sudo_pacman(PACMAN_PRUNE_ARGS, to_remove); !ran) return std::unexpected(std::move(ran.error()));
   }
 

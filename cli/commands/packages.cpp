@@ -29,20 +29,47 @@ std::vector<std::string_view> parse_installed_package_lines(std::string_view tex
   return names;
 }
 
-CommandResult<PackageSet> query_installed_packages() {
-  static const std::string kArgs[] = {"-Qq"};
-  auto run = run_captured("pacman", kArgs);
-  if (!run) return std::unexpected(CommandError::from(run.error()).context("query installed packages with pacman"));
+namespace {
+
+// What a query is called in its messages.
+struct QueryWords {
+  std::string_view context;  // "query {} with pacman"
+  std::string_view failure;  // "pacman {} failed with ..."
+};
+
+CommandResult<PackageSet> run_package_query(std::span<const std::string> args, const QueryWords& words,
+                                            bool empty_fails_with_one) {
+  auto run = run_captured("pacman", args);
+  if (!run) {
+    return std::unexpected(
+        CommandError::from(run.error()).context(fmt::format("query {} with pacman", words.context)));
+  }
+  const std::string err = display_path(run->err);
+  if (empty_fails_with_one && run->status.code() == 1 && trim_white_space(run->out).empty() &&
+      trim_white_space(err).empty()) {
+    return PackageSet{};
+  }
   if (!run->status.success()) {
-    const std::string err = display_path(run->err);
     return command_fail(
-        fmt::format("pacman package query failed with {}: {}", run->status.text(), trim_white_space(err)));
+        fmt::format("pacman {} failed with {}: {}", words.failure, run->status.text(), trim_white_space(err)));
   }
   Utf8Fault fault{};
   if (!check_utf8(run->out, fault)) return command_fail(utf8_error_text(fault));
-  PackageSet installed;
-  for (std::string_view name : parse_installed_package_lines(run->out)) installed.emplace(name);
-  return installed;
+  PackageSet names;
+  for (std::string_view name : parse_installed_package_lines(run->out)) names.emplace(name);
+  return names;
+}
+
+}  // namespace
+
+CommandResult<PackageSet> query_installed_packages() {
+  static const std::string kArgs[] = {"-Qq"};
+  return run_package_query(kArgs, {"installed packages", "package query"}, false);
+}
+
+CommandResult<PackageSet> query_dependency_packages() {
+  static const std::string kArgs[] = {"-Qqd"};
+  return run_package_query(kArgs, {"dependency packages", "dependency query"}, true);
 }
 
 CommandResult<void> run_sudo_pacman(const PackageOperation& operation, std::span<const std::string> packages) {

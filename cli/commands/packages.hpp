@@ -25,12 +25,21 @@ struct PackageOperation {
 
 inline constexpr std::string_view kPacmanInstallArgs[] = {"-S", "--needed"};
 inline constexpr std::string_view kPacmanPruneArgs[] = {"-Rns"};
+inline constexpr std::string_view kPacmanMarkExplicitArgs[] = {"-D", "--asexplicit"};
 inline constexpr PackageOperation PACMAN_INSTALL_ARGS{kPacmanInstallArgs, "installation"};
 inline constexpr PackageOperation PACMAN_PRUNE_ARGS{kPacmanPruneArgs, "prune"};
+// Sets the install reason to "explicitly installed", which pacman's
+// recursive removal of unneeded dependencies never touches.
+inline constexpr PackageOperation PACMAN_MARK_EXPLICIT_ARGS{kPacmanMarkExplicitArgs, "install reason change"};
 
 // Runs `pacman -Qq` and collects the names it prints. Call it only for a
 // non-empty package list; otherwise use an empty set and start nothing.
 CommandResult<PackageSet> query_installed_packages();
+
+// Runs `pacman -Qqd`: the installed packages whose install reason is
+// "installed as a dependency". pacman ends with status 1 and prints nothing
+// when there is none; that is an empty set.
+CommandResult<PackageSet> query_dependency_packages();
 
 // The names of the query's output in order: one per line, trimmed of
 // Unicode white space, blank lines skipped. The views point into `text`.

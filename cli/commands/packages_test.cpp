@@ -22,7 +22,7 @@ using Names = std::vector<std::string>;
 const char* const kFakeVariables[] = {
     "VORPEL_FAKE_LOG",         "VORPEL_FAKE_INSTALLED",    "VORPEL_FAKE_QUERY_STDERR", "VORPEL_FAKE_QUERY_EXIT",
     "VORPEL_FAKE_QUERY_SIGNAL", "VORPEL_FAKE_CHANGE_EXIT", "VORPEL_FAKE_CHANGE_SIGNAL", "VORPEL_FAKE_SUDO_EXIT",
-    "VORPEL_FAKE_SUDO_SIGNAL",  "VORPEL_FAKE_SUDO",
+    "VORPEL_FAKE_SUDO_SIGNAL",  "VORPEL_FAKE_SUDO",        "VORPEL_FAKE_DEPENDS",      "VORPEL_FAKE_AS_DEPS",
 };
 
 // Every test finds the fake pacman and sudo first on PATH; the real ones are
@@ -171,6 +171,24 @@ TEST_F(PackagesTest, QueryWithoutPacmanFailsUnderItsContext) {
             (Names{"query installed packages with pacman", "No such file or directory (os error 2)"}));
   EXPECT_EQ(installed.error().display(),
             "query installed packages with pacman: No such file or directory (os error 2)");
+}
+
+// pacman ends with status 1 and prints nothing when no installed package
+// is a dependency; only that is an empty set.
+TEST_F(PackagesTest, DependencyQueryListsPackagesInstalledAsDependencies) {
+  set_installed("a\nb\nc\n");
+  EXPECT_EQ(query_dependency_packages(), PackageSet{});
+  setenv("VORPEL_FAKE_AS_DEPS", (dir_ / "as-deps").c_str(), 1);
+  write_file(dir_ / "as-deps", "c\na\n");
+  EXPECT_EQ(query_dependency_packages(), (PackageSet{"a", "c"}));
+  EXPECT_EQ(log_lines(), (Names{"pacman -Qqd", "pacman -Qqd"}));
+
+  TempDir empty;
+  setenv("PATH", empty.path().c_str(), 1);
+  const auto missing = query_dependency_packages();
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().display(),
+            "query dependency packages with pacman: No such file or directory (os error 2)");
 }
 
 TEST_F(PackagesTest, InstallNamesTheWholeListAndReportsWhatWasAbsent) {

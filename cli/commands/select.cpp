@@ -1,6 +1,8 @@
 // `select`: makes a Profile the active one. Under the state lock it plans,
 // brings the packages in, (at a first activation) takes the managed
 // snapshot, switches HOME and, only after all of that, saves the state.
+#include <optional>
+
 #include <fmt/format.h>
 
 #include "cli/commands/command_steps.hpp"
@@ -32,31 +34,56 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
   auto plan = build_activation_plan(*state, id, target, sources, home, state_path, false);
   if (!plan) return command_fail(plan.error());
 
+  // A first activation's snapshot place is checked before any package is
+  // touched too.
+  std::string snapshot;
+  if (first_activation) {
+    auto dir = managed_snapshot_dir(state_path, id);
+    if (!dir) return command_fail(dir.error());
+    snapshot = std::move(*dir);
+  }
+
   auto installed = installed_packages_for(packages);
   if (!installed) return std::unexpected(std::move(installed.error()));
   auto introduced = ensure_packages(packages, *installed, mode);
   if (!introduced) return std::unexpected(std::move(introduced.error()));
+
+  // What pacman installed is on the system now: a later failure still
+  // records it, and nothing else.
+  const UserState loaded = *state;
   state->introduced_packages.insert(introduced->begin(), introduced->end());
+  const UserState recorded = *state;
+  // A first activation's new snapshot goes again on failure: the Profile
+  // stays unretained, and selecting it later is a first activation again.
+  std::optional<SnapshotSwap> swap;
+  const auto failed = [&](CommandError error) {
+    if (swap) {
+      if (auto undone = swap->undo(); !undone) {
+        error = std::move(error).context(
+            fmt::format("snapshot not restored ({})", CommandError::from(undone.error()).display()));
+      }
+    }
+    return std::unexpected(save_after_failure(state_path, loaded, recorded, std::move(error)));
+  };
 
   if (first_activation) {
-    auto snapshot = managed_snapshot_dir(state_path, id);
-    if (!snapshot) return command_fail(snapshot.error());
-    if (auto refreshed = refresh_managed_snapshot(*profile, *snapshot); !refreshed) {
-      return command_fail(refreshed.error());
-    }
+    auto replaced = replace_managed_snapshot(*profile, snapshot);
+    if (!replaced) return failed(CommandError::from(replaced.error()));
+    swap.emplace(std::move(*replaced));
     // The managed paths now come from the fresh snapshot; the content
     // root's other files are written this once.
-    plan = build_activation_plan(*state, id, target, PlanSources{*snapshot, profile->content_root}, home,
+    plan = build_activation_plan(*state, id, target, PlanSources{snapshot, profile->content_root}, home,
                                  state_path, false);
-    if (!plan) return command_fail(plan.error());
+    if (!plan) return failed(CommandError::from(plan.error()));
   }
 
   auto backup = apply_activation_plan(*plan, home, state_path);
-  if (!backup) return command_fail(backup.error());
+  if (!backup) return failed(CommandError::from(backup.error()));
 
   state->profiles[id] = std::move(target);
   state->active_profile = id;
-  if (auto saved = save_state(state_path, *state); !saved) return command_fail(saved.error());
+  if (auto saved = save_state(state_path, *state); !saved) return failed(CommandError::from(saved.error()));
+  if (swap) swap->keep();
 
   print_backup_line(*backup);
   write_stdout(fmt::format("Profile {} is active.\n", id));

@@ -44,27 +44,58 @@ CommandResult<void> update_profile(const Profiles& profiles, const std::string& 
     return command_fail(checked.error());
   }
 
+  // The snapshot's place is checked before any package is touched too.
+  auto snapshot = managed_snapshot_dir(state_path, id);
+  if (!snapshot) return command_fail(snapshot.error());
+
   auto installed = installed_packages_for(profile->packages);
   if (!installed) return std::unexpected(std::move(installed.error()));
   auto introduced = install_packages(profile->packages, *installed);
   if (!introduced) return std::unexpected(std::move(introduced.error()));
-  state->introduced_packages.insert(introduced->begin(), introduced->end());
 
-  auto snapshot = managed_snapshot_dir(state_path, id);
-  if (!snapshot) return command_fail(snapshot.error());
-  if (auto refreshed = refresh_managed_snapshot(*profile, *snapshot); !refreshed) {
-    return command_fail(refreshed.error());
-  }
+  // What pacman installed is on the system now: a later failure still
+  // records it, and nothing else.
+  const UserState loaded = *state;
+  state->introduced_packages.insert(introduced->begin(), introduced->end());
+  const auto failed = [&](const CoreError& error) {
+    return std::unexpected(save_after_failure(state_path, loaded, *state, CommandError::from(error)));
+  };
+
+  auto replaced = replace_managed_snapshot(*profile, *snapshot);
+  if (!replaced) return failed(replaced.error());
+  SnapshotSwap& swap = *replaced;
+  // The new snapshot is in place, so the entry it was built from is stored
+  // with it whatever fails later. Only when that cannot be saved does the
+  // old snapshot go back, to match the old entry.
+  state->profiles[id] = std::move(target);
+  const auto failed_swapped = [&](CommandError error, bool save_failed) {
+    if (!save_failed) {
+      auto saved = save_state(state_path, *state);
+      if (saved) {
+        swap.keep();
+        return std::unexpected(std::move(error));
+      }
+      error = std::move(error).context(
+          fmt::format("state file not updated after the failure ({})", CommandError::from(saved.error()).display()));
+    }
+    if (auto undone = swap.undo(); !undone) {
+      error = std::move(error).context(
+          fmt::format("snapshot not restored ({})", CommandError::from(undone.error()).display()));
+    }
+    return std::unexpected(std::move(error));
+  };
 
   // In place: for the active Profile its old managed paths give way to the
-  // new ones; for any other the plan is empty and HOME is left alone.
-  auto plan = build_activation_plan(*state, id, target, PlanSources{*snapshot, std::nullopt}, home, state_path, true);
-  if (!plan) return command_fail(plan.error());
+  // new ones; for any other the plan is empty and HOME is left alone. The
+  // plan reads the old entry, whose paths are given up.
+  auto plan = build_activation_plan(loaded, id, state->profiles[id], PlanSources{*snapshot, std::nullopt}, home,
+                                    state_path, true);
+  if (!plan) return failed_swapped(CommandError::from(plan.error()), false);
   auto backup = apply_activation_plan(*plan, home, state_path);
-  if (!backup) return command_fail(backup.error());
+  if (!backup) return failed_swapped(CommandError::from(backup.error()), false);
 
-  state->profiles[id] = std::move(target);
-  if (auto saved = save_state(state_path, *state); !saved) return command_fail(saved.error());
+  if (auto saved = save_state(state_path, *state); !saved) return failed_swapped(CommandError::from(saved.error()), true);
+  swap.keep();
 
   print_backup_line(*backup);
   const bool active = state->active_profile == id;

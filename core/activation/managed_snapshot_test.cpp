@@ -9,10 +9,13 @@ namespace vorpel {
 namespace {
 
 using testing::make_dirs;
+using testing::make_symlink;
+using testing::names_in;
 using testing::path_exists;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
+using Names = std::vector<std::string>;
 
 TEST(ManagedSnapshotDir, BelowTheStateDirectory) {
   EXPECT_EQ(managed_snapshot_dir("/home/u/.local/state/vorpel/state.toml", "work"),
@@ -56,7 +59,7 @@ TEST(RefreshManagedSnapshot, CopiesOnlyManagedPathsAndReplacesTheOldSnapshot) {
   EXPECT_FALSE(path_exists(snapshot + "/.config"));
 }
 
-TEST(RefreshManagedSnapshot, FailureLeavesAPartialSnapshot) {
+TEST(RefreshManagedSnapshot, FailureLeavesThePreviousSnapshotWhole) {
   TempDir t;
   write_file(t / "content/a", "a");
   write_file(t / "content/c", "c");
@@ -66,13 +69,65 @@ TEST(RefreshManagedSnapshot, FailureLeavesAPartialSnapshot) {
   ASSERT_FALSE(refreshed);
   EXPECT_EQ(refreshed.error().text(),
             "I/O at " + t / "content/b" + ": No such file or directory (os error 2)");
-  EXPECT_TRUE(path_exists(snapshot + "/a"));
-  EXPECT_FALSE(path_exists(snapshot + "/c"));
-  EXPECT_FALSE(path_exists(snapshot + "/old"));
+  EXPECT_EQ(names_in(t / "profiles/work"), Names{"managed"});
+  EXPECT_EQ(names_in(snapshot), Names{"old"});
 
   ASSERT_EQ(::symlink("a", (t / "content/link").c_str()), 0);
   EXPECT_EQ(refresh_managed_snapshot(profile_at(t / "content", {"link"}), snapshot).error().text(),
             "profile content may not contain symbolic link " + t / "content/link");
+  EXPECT_EQ(names_in(t / "profiles/work"), Names{"managed"});
+  EXPECT_EQ(read_file(snapshot + "/old"), "old");
+}
+
+TEST(ReplaceManagedSnapshot, UndoPutsThePreviousSnapshotBackAndKeepDropsIt) {
+  TempDir t;
+  write_file(t / "content/a", "new");
+  const std::string snapshot = t / "profiles/work/managed";
+  write_file(snapshot + "/a", "old");
+
+  auto undone = replace_managed_snapshot(profile_at(t / "content", {"a"}), snapshot);
+  ASSERT_TRUE(undone);
+  EXPECT_EQ(read_file(snapshot + "/a"), "new");
+  ASSERT_TRUE(undone->undo());
+  EXPECT_EQ(read_file(snapshot + "/a"), "old");
+  EXPECT_EQ(names_in(t / "profiles/work"), Names{"managed"});
+
+  auto kept = replace_managed_snapshot(profile_at(t / "content", {"a"}), snapshot);
+  ASSERT_TRUE(kept);
+  kept->keep();
+  EXPECT_EQ(read_file(snapshot + "/a"), "new");
+  EXPECT_EQ(names_in(t / "profiles/work"), Names{"managed"});
+}
+
+TEST(ReplaceManagedSnapshot, UndoOfAFirstSnapshotRemovesIt) {
+  TempDir t;
+  write_file(t / "content/a", "new");
+  make_dirs(t / "profiles");
+  const std::string snapshot = t / "profiles/work/managed";
+  auto swap = replace_managed_snapshot(profile_at(t / "content", {"a"}), snapshot);
+  ASSERT_TRUE(swap);
+  EXPECT_EQ(read_file(snapshot + "/a"), "new");
+  ASSERT_TRUE(swap->undo());
+  EXPECT_EQ(names_in(t / "profiles"), Names{});
+}
+
+TEST(ManagedSnapshotDir, RefusesLinksBelowTheStateDirectory) {
+  TempDir t;
+  make_dirs(t / "elsewhere/work/managed");
+  const std::string state_path = t / "state/state.toml";
+  make_dirs(t / "state");
+  // The state directory itself may be reached through a link.
+  make_symlink(t / "state", t / "state-link");
+  EXPECT_TRUE(managed_snapshot_dir(t / "state-link/state.toml", "work"));
+
+  make_symlink(t / "elsewhere", t / "state/profiles");
+  const auto refused = managed_snapshot_dir(state_path, "work");
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().text(),
+            "I/O at " + t / "state/profiles" + ": Too many levels of symbolic links (os error 40)");
+  EXPECT_EQ(refresh_managed_snapshot(profile_at(t / "content", {}), t / "state/profiles/work/managed").error().text(),
+            refused.error().text());
+  EXPECT_EQ(names_in(t / "elsewhere/work/managed"), Names{});
 }
 
 TEST(RefreshManagedSnapshot, UnusableLocationIsAnErrorForTheSnapshotDirectory) {
