@@ -4,24 +4,35 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstring>
 
 namespace vorpel::detail {
 
-std::expected<void, OsError> DirListing::read(DIR* dir) {
+std::expected<void, OsError> DirListing::read(int fd) {
   names_.clear();
   entries_.clear();
+  // Read straight from the descriptor: a directory stream would keep a
+  // buffer of tens of KiB for as long as the walk stays below it.
+  alignas(dirent64) char buffer[8192];
   while (true) {
-    errno = 0;
-    const dirent* entry = ::readdir(dir);
-    if (entry == nullptr) {
-      if (errno != 0) return std::unexpected(OsError::last());
-      return {};
+    const ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(OsError::last());
     }
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    entries_.push_back(Entry{names_.size(), name.size(), entry->d_type});
-    names_.append(name);
-    names_.push_back('\0');
+    if (got == 0) return {};
+    for (ssize_t at = 0; at < got;) {
+      dirent64 entry;
+      std::memcpy(&entry, buffer + at, offsetof(dirent64, d_name));
+      const char* raw = buffer + at + offsetof(dirent64, d_name);
+      at += entry.d_reclen;
+      const std::string_view name(raw, ::strnlen(raw, entry.d_reclen - offsetof(dirent64, d_name)));
+      if (name == "." || name == "..") continue;
+      entries_.push_back(Entry{names_.size(), name.size(), entry.d_type});
+      names_.append(name);
+      names_.push_back('\0');
+    }
   }
 }
 
@@ -32,12 +43,9 @@ void DirListing::sort() {
 
 std::expected<SortedDirectory, OsError> read_directory_at(int dir_fd, const char* name, FinalLink link) {
   const int no_follow = link == FinalLink::Refuse ? O_NOFOLLOW : 0;
-  UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | no_follow | O_CLOEXEC));
-  if (!fd) return std::unexpected(OsError::last());
-  SortedDirectory opened{UniqueDir(::fdopendir(fd.get())), {}};
+  SortedDirectory opened{UniqueFd(::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | no_follow | O_CLOEXEC)), {}};
   if (!opened.dir) return std::unexpected(OsError::last());
-  fd.release();  // the stream owns it now
-  if (auto read = opened.listing.read(opened.dir.get()); !read) return std::unexpected(std::move(read.error()));
+  if (auto read = opened.listing.read(opened.fd()); !read) return std::unexpected(std::move(read.error()));
   opened.listing.sort();
   return opened;
 }

@@ -27,8 +27,9 @@ class DirListing {
     unsigned char type;  // d_type; DT_UNKNOWN when the file system does not say
   };
 
-  // Reads every entry of `dir` but "." and "..", replacing what was held.
-  std::expected<void, OsError> read(DIR* dir);
+  // Reads every entry of the open directory `fd` but "." and "..",
+  // replacing what was held.
+  std::expected<void, OsError> read(int fd);
   // Ascending byte order; a name that is a prefix of another comes first.
   void sort();
 
@@ -44,9 +45,9 @@ class DirListing {
 // An open directory with all its entries read and sorted; its descriptor
 // serves the *at calls on the entries.
 struct SortedDirectory {
-  UniqueDir dir;
+  UniqueFd dir;
   DirListing listing;
-  int fd() const { return ::dirfd(dir.get()); }
+  int fd() const { return dir.get(); }
 };
 
 enum class FinalLink { Refuse, Follow };

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -18,6 +19,7 @@
 #include "core/storage/file_kind.hpp"
 #include "core/storage/path_rules.hpp"
 #include "core/storage/path_text.hpp"
+#include "core/storage/system_path.hpp"
 #include "core/storage/unique_fd.hpp"
 
 // The walks open each directory once and work relative to its descriptor,
@@ -44,27 +46,24 @@ struct At {
 
 bool stat_at(At at, struct stat& st) { return ::fstatat(at.dir, at.name, &st, AT_SYMLINK_NOFOLLOW) == 0; }
 
-// The text of the path a walk is at, for messages: one buffer that grows by
-// a name on the way down and shrinks back on the way up.
+// The text of the path a walk is at, for messages: one buffer that each
+// level of the walk cuts back to its own directory's text before it appends
+// the name of its next entry.
 class PathText {
  public:
   explicit PathText(std::string_view base) : text_(base) {}
   const std::string& str() const { return text_; }
-
-  // The entry `name` of the current path, for as long as this lives.
-  class Descend {
-   public:
-    Descend(PathText& path, std::string_view name) : path_(path), size_(path.text_.size()) {
-      append_path(path.text_, name);
-    }
-    ~Descend() { path_.text_.resize(size_); }
-    Descend(const Descend&) = delete;
-    Descend& operator=(const Descend&) = delete;
-
-   private:
-    PathText& path_;
-    std::size_t size_;
-  };
+  std::size_t size() const { return text_.size(); }
+  // The directory whose text is `size` bytes long.
+  const std::string& at_directory(std::size_t size) {
+    text_.resize(size);
+    return text_;
+  }
+  // The entry `name` of that directory.
+  void at_entry(std::size_t size, std::string_view name) {
+    text_.resize(size);
+    append_path(text_, name);
+  }
 
  private:
   std::string text_;
@@ -134,13 +133,18 @@ enum class Flavor {
   Profile,  // files and directories only; directory bits set first
 };
 
+// The walks keep one level per open directory in a list on the heap, so a
+// tree of any depth costs no native stack; the descriptors they hold bound
+// the depth, and running out of them is the "Too many open files" error.
 class TreeCopy {
  public:
-  TreeCopy(Flavor flavor, const std::string& source, const std::string& target)
+  TreeCopy(Flavor flavor, const std::string& source, const std::string& target,
+           std::optional<detail::DirIdentity> never_enter)
       : flavor_(flavor),
         source_os_(trim_path_end(source)),
         target_os_(trim_path_end(target)),
         target_given_(target),
+        never_enter_(never_enter),
         source_(source),
         target_(target) {}
 
@@ -148,13 +152,54 @@ class TreeCopy {
     struct stat st {};
     const At src{AT_FDCWD, source_os_.c_str()};
     if (!stat_at(src, st)) return fail_errno(source_.str());
-    return copy(src, At{AT_FDCWD, target_os_.c_str()}, st, parent, /*top=*/true);
+    const At dst{AT_FDCWD, target_os_.c_str()};
+    if (file_kind(st.st_mode) != FileKind::Directory) return copy_leaf(src, dst, st, parent);
+    if (auto entered = enter_directory(src, dst, st, /*top=*/true); !entered) return entered;
+    return copy_levels();
   }
 
  private:
-  Status copy(At src, At dst, const struct stat& st, ParentDir parent, bool top) {
+  // A directory being copied: its listed source, its target and where the
+  // texts of both end.
+  struct Level {
+    detail::SortedDirectory in;
+    UniqueFd out;  // O_PATH: a handle for the *at calls below whatever the bits are
+    mode_t bits;
+    std::size_t next = 0;
+    std::size_t source_size;
+    std::size_t target_size;
+  };
+
+  Status copy_levels() {
+    while (!levels_.empty()) {
+      Level& level = levels_.back();
+      const auto& entries = level.in.listing.entries();
+      if (level.next == entries.size()) {
+        if (auto finished = finish_directory(); !finished) return finished;
+        continue;
+      }
+      const auto& entry = entries[level.next++];
+      const std::string_view name = level.in.listing.name(entry);
+      source_.at_entry(level.source_size, name);
+      target_.at_entry(level.target_size, name);
+      const At child{level.in.fd(), level.in.listing.c_name(entry)};
+      const At child_target{level.out.get(), level.in.listing.c_name(entry)};
+      struct stat st {};
+      if (!stat_at(child, st)) return fail_errno(source_.str());
+      // `level` may not survive the next line: entering adds a level.
+      if (file_kind(st.st_mode) == FileKind::Directory) {
+        if (auto entered = enter_directory(child, child_target, st, /*top=*/false); !entered) return entered;
+      } else if (auto copied = copy_leaf(child, child_target, st, ParentDir::Exists); !copied) {
+        return copied;
+      }
+    }
+    return {};
+  }
+
+  // Everything but a directory.
+  Status copy_leaf(At src, At dst, const struct stat& st, ParentDir parent) {
     switch (file_kind(st.st_mode)) {
-      case FileKind::Directory: return copy_directory(src, dst, st, top);
+      case FileKind::Directory: break;  // entered by the caller
       case FileKind::Regular:
         if (parent == ParentDir::Unknown) {
           if (auto made = ensure_parent_dir(target_given_); !made) return made;
@@ -190,31 +235,35 @@ class TreeCopy {
     return fail_io(target_.str(), OsError::from_errno(err));
   }
 
-  Status copy_directory(At src, At dst, const struct stat& st, bool top) {
+  Status enter_directory(At src, At dst, const struct stat& st, bool top) {
+    if (never_enter_ && st.st_dev == never_enter_->dev && st.st_ino == never_enter_->ino) {
+      // The backup lies in there: copying it would copy the copy.
+      return fail_io(source_.str(), OsError::custom("the state directory cannot be copied into its own backup"));
+    }
     if (auto made = make_target_directory(dst, top); !made) return made;
-    // O_PATH: a handle for the *at calls below whatever the bits are.
-    const UniqueFd out(::openat(dst.dir, dst.name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd out(::openat(dst.dir, dst.name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!out) return fail_errno(target_.str());
     const mode_t bits = st.st_mode & kPermissionBits;
     if (flavor_ == Flavor::Profile && ::fchmodat(dst.dir, dst.name, bits, 0) != 0) return fail_errno(target_.str());
+    auto in = detail::read_directory_at(src.dir, src.name);
+    if (!in) return fail_io(source_.str(), std::move(in.error()));
+    levels_.push_back(Level{std::move(*in), std::move(out), bits, 0, source_.size(), target_.size()});
+    return {};
+  }
 
-    auto dir = detail::read_directory_at(src.dir, src.name);
-    if (!dir) return fail_io(source_.str(), std::move(dir.error()));
-    const DirListing& listing = dir->listing;
-    const int in = dir->fd();
-    for (const auto& entry : listing.entries()) {
-      const std::string_view name = listing.name(entry);
-      const PathText::Descend into_source(source_, name);
-      const PathText::Descend into_target(target_, name);
-      const At child{in, listing.c_name(entry)};
-      struct stat child_st {};
-      if (!stat_at(child, child_st)) return fail_errno(source_.str());
-      if (auto copied = copy(child, At{out.get(), listing.c_name(entry)}, child_st, ParentDir::Exists, false);
-          !copied) {
-        return copied;
+  // All entries of the innermost directory are copied.
+  Status finish_directory() {
+    const Level& level = levels_.back();
+    const std::string& target = target_.at_directory(level.target_size);
+    if (flavor_ == Flavor::Backup) {
+      At dst{AT_FDCWD, target_os_.c_str()};
+      if (levels_.size() > 1) {
+        const Level& parent = levels_[levels_.size() - 2];
+        dst = At{parent.out.get(), parent.in.listing.c_name(parent.in.listing.entries()[parent.next - 1])};
       }
+      if (::fchmodat(dst.dir, dst.name, level.bits, 0) != 0) return fail_errno(target);
     }
-    if (flavor_ == Flavor::Backup && ::fchmodat(dst.dir, dst.name, bits, 0) != 0) return fail_errno(target_.str());
+    levels_.pop_back();
     return {};
   }
 
@@ -255,31 +304,58 @@ class TreeCopy {
   std::string source_os_;  // the top paths as handed to the system
   std::string target_os_;
   const std::string& target_given_;
+  std::optional<detail::DirIdentity> never_enter_;
   PathText source_;  // the paths being worked on, for messages
   PathText target_;
   std::string link_text_;
+  std::vector<Level> levels_;
 };
 
 // --- removal -----------------------------------------------------------------
 
 enum class Locked { Fail, Unlock };
 
-std::expected<void, OsError> remove_contents(At at, Locked locked) {
+struct RemoveLevel {
+  detail::SortedDirectory dir;
+  std::size_t next = 0;
+};
+
+std::expected<RemoveLevel, OsError> open_for_removal(At at, Locked locked) {
   auto dir = detail::read_directory_at(at.dir, at.name);
   if (!dir) return std::unexpected(std::move(dir.error()));
-  const DirListing& listing = dir->listing;
-  const int fd = dir->fd();
-  if (locked == Locked::Unlock && !listing.entries().empty()) {
+  if (locked == Locked::Unlock && !dir->listing.entries().empty()) {
     // A copy keeps its source's bits, so a backed-up read-only directory
     // would otherwise stay in the tool's own backups for good.
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return std::unexpected(OsError::last());
-    if ((st.st_mode & S_IRWXU) != S_IRWXU && ::fchmod(fd, (st.st_mode & 07777) | S_IRWXU) != 0) {
+    if (::fstat(dir->fd(), &st) != 0) return std::unexpected(OsError::last());
+    if ((st.st_mode & S_IRWXU) != S_IRWXU && ::fchmod(dir->fd(), (st.st_mode & 07777) | S_IRWXU) != 0) {
       return std::unexpected(OsError::last());
     }
   }
-  for (const auto& entry : listing.entries()) {
-    const At child{fd, listing.c_name(entry)};
+  return RemoveLevel{std::move(*dir), 0};
+}
+
+// Empties the directory at `at`, deepest entries first.
+std::expected<void, OsError> remove_contents(At at, Locked locked) {
+  std::vector<RemoveLevel> levels;
+  auto top = open_for_removal(at, locked);
+  if (!top) return std::unexpected(std::move(top.error()));
+  levels.push_back(std::move(*top));
+  while (!levels.empty()) {
+    RemoveLevel& level = levels.back();
+    const DirListing& listing = level.dir.listing;
+    if (level.next == listing.entries().size()) {
+      levels.pop_back();  // closes it before its removal
+      if (levels.empty()) break;
+      const RemoveLevel& parent = levels.back();
+      const char* name = parent.dir.listing.c_name(parent.dir.listing.entries()[parent.next - 1]);
+      if (::unlinkat(parent.dir.fd(), name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+        return std::unexpected(OsError::last());
+      }
+      continue;
+    }
+    const auto& entry = listing.entries()[level.next++];
+    const At child{level.dir.fd(), listing.c_name(entry)};
     bool is_dir = entry.type == DT_DIR;
     if (entry.type == DT_UNKNOWN) {
       struct stat st {};
@@ -290,11 +366,12 @@ std::expected<void, OsError> remove_contents(At at, Locked locked) {
       is_dir = S_ISDIR(st.st_mode);
     }
     if (is_dir) {
-      if (auto emptied = remove_contents(child, locked); !emptied) return emptied;
+      auto sub = open_for_removal(child, locked);  // `level` may not survive this
+      if (!sub) return std::unexpected(std::move(sub.error()));
+      levels.push_back(std::move(*sub));
+      continue;
     }
-    if (::unlinkat(fd, child.name, is_dir ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT) {
-      return std::unexpected(OsError::last());
-    }
+    if (::unlinkat(child.dir, child.name, 0) != 0 && errno != ENOENT) return std::unexpected(OsError::last());
   }
   return {};
 }
@@ -305,7 +382,8 @@ class ContentWalk {
  public:
   ContentWalk(const std::string& root, const std::string& directory, std::vector<std::string>& files,
               const PathSet* covered)
-      : files_(files), path_(directory), relative_(strip_path_prefix(directory, root)) {
+      : files_(files), path_(directory) {
+    if (auto relative = strip_path_prefix(directory, root)) relative_.emplace(*relative);
     if (covered == nullptr) return;
     // The walk spells relative paths as names joined by single "/".
     for (const auto& path : *covered) {
@@ -319,24 +397,22 @@ class ContentWalk {
   // accepts a seed reached through one); every entry below is taken as it is.
   Status run(const std::string& directory) {
     const std::string os_path = trim_path_end(directory);
-    return walk(At{AT_FDCWD, os_path.c_str()}, detail::FinalLink::Follow, false);
-  }
-
- private:
-  // `inside_covered`: the directory lies at or below a covered path, so its
-  // files are checked but not listed.
-  Status walk(At at, detail::FinalLink link, bool inside_covered) {
-    auto dir = detail::read_directory_at(at.dir, at.name, link);
-    if (!dir) return fail_io(path_.str(), std::move(dir.error()));
-    const DirListing& listing = dir->listing;
-    const int fd = dir->fd();
-    for (const auto& entry : listing.entries()) {
+    if (auto entered = enter(At{AT_FDCWD, os_path.c_str()}, detail::FinalLink::Follow, false); !entered) {
+      return entered;
+    }
+    while (!levels_.empty()) {
+      Level& level = levels_.back();
+      const DirListing& listing = level.dir.listing;
+      if (level.next == listing.entries().size()) {
+        levels_.pop_back();
+        continue;
+      }
+      const auto& entry = listing.entries()[level.next++];
       const std::string_view name = listing.name(entry);
-      const PathText::Descend into(path_, name);
-      std::optional<PathText::Descend> into_relative;
-      if (relative_) into_relative.emplace(*relative_, name);
-      const bool covered = inside_covered || (relative_ && is_covered(relative_->str()));
-      const At child{fd, listing.c_name(entry)};
+      path_.at_entry(level.path_size, name);
+      if (relative_) relative_->at_entry(level.relative_size, name);
+      const bool covered = level.covered || (relative_ && is_covered(relative_->str()));
+      const At child{level.dir.fd(), listing.c_name(entry)};
       struct stat st {};
       if (!stat_at(child, st)) return fail_errno(path_.str());
       switch (file_kind(st.st_mode)) {
@@ -346,12 +422,28 @@ class ContentWalk {
           if (!covered) files_.push_back(relative_->str());
           break;
         case FileKind::Directory:
-          if (auto sub = walk(child, detail::FinalLink::Refuse, covered); !sub) return sub;
+          if (auto entered = enter(child, detail::FinalLink::Refuse, covered); !entered) return entered;
           break;
         case FileKind::Symlink:
         case FileKind::Other: return fail_path("unsupported profile content {}", path_.str());
       }
     }
+    return {};
+  }
+
+ private:
+  struct Level {
+    detail::SortedDirectory dir;
+    std::size_t next;
+    std::size_t path_size;
+    std::size_t relative_size;
+    bool covered;  // at or below a covered path: its files are checked but not listed
+  };
+
+  Status enter(At at, detail::FinalLink link, bool covered) {
+    auto dir = detail::read_directory_at(at.dir, at.name, link);
+    if (!dir) return fail_io(path_.str(), std::move(dir.error()));
+    levels_.push_back(Level{std::move(*dir), 0, path_.size(), relative_ ? relative_->size() : 0, covered});
     return {};
   }
 
@@ -363,13 +455,11 @@ class ContentWalk {
   PathText path_;
   std::optional<PathText> relative_;  // the walk's place relative to the root
   std::vector<std::string> covered_;
+  std::vector<Level> levels_;
 };
 
-}  // namespace
-
-namespace {
-
 Status remove_tree(const std::string& path, Locked locked) {
+  if (auto checked = check_path_io(path); !checked) return checked;
   const std::string os_path = trim_path_end(path);
   struct stat st {};
   if (::lstat(os_path.c_str(), &st) != 0) {
@@ -387,6 +477,17 @@ Status remove_tree(const std::string& path, Locked locked) {
   return {};
 }
 
+Status check_paths_io(std::string_view first, std::string_view second) {
+  if (auto checked = check_path_io(first); !checked) return checked;
+  return check_path_io(second);
+}
+
+Status copy_tree(Flavor flavor, const std::string& source, const std::string& target, ParentDir parent,
+                 std::optional<detail::DirIdentity> never_enter) {
+  if (auto checked = check_paths_io(source, target); !checked) return checked;
+  return TreeCopy(flavor, source, target, never_enter).run(parent);
+}
+
 }  // namespace
 
 Status remove_path(const std::string& path) { return remove_tree(path, Locked::Fail); }
@@ -394,11 +495,13 @@ Status remove_path(const std::string& path) { return remove_tree(path, Locked::F
 Status detail::remove_backup(const std::string& path) { return remove_tree(path, Locked::Unlock); }
 
 Status collect_content_files(const std::string& root, const std::string& directory, std::vector<std::string>& files) {
+  if (auto checked = check_paths_io(root, directory); !checked) return checked;
   return ContentWalk(root, directory, files, nullptr).run(directory);
 }
 
 Status detail::collect_uncovered_files(const std::string& root, std::vector<std::string>& files,
                                        const PathSet& covered) {
+  if (auto checked = check_path_io(root); !checked) return checked;
   return ContentWalk(root, root, files, &covered).run(root);
 }
 
@@ -411,6 +514,7 @@ Status copy_profile_content(const std::string& source, const std::string& target
 }
 
 Status ensure_parent_dir(const std::string& path) {
+  if (auto checked = check_path_io(path); !checked) return checked;
   const auto parent = parent_path(path);
   if (!parent) return fail("path has no parent");
   if (auto made = create_directories(*parent); !made) return fail_io(*parent, std::move(made.error()));
@@ -419,12 +523,13 @@ Status ensure_parent_dir(const std::string& path) {
 
 namespace detail {
 
-Status copy_backup_tree(const std::string& source, const std::string& target, ParentDir parent) {
-  return TreeCopy(Flavor::Backup, source, target).run(parent);
+Status copy_backup_tree(const std::string& source, const std::string& target, ParentDir parent,
+                        std::optional<DirIdentity> never_enter) {
+  return copy_tree(Flavor::Backup, source, target, parent, never_enter);
 }
 
 Status copy_profile_content(const std::string& source, const std::string& target, ParentDir parent) {
-  return TreeCopy(Flavor::Profile, source, target).run(parent);
+  return copy_tree(Flavor::Profile, source, target, parent, std::nullopt);
 }
 
 }  // namespace detail

@@ -2,8 +2,10 @@
 // directory in a row. Not part of the activation engine's interface.
 #pragma once
 
-#include <string>
+#include <sys/types.h>
 
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "core/storage/core_error.hpp"
@@ -17,10 +19,19 @@ enum class ParentDir {
   Exists,   // made (or found a directory) by an earlier step of the caller
 };
 
+// A directory as the system knows it, wherever paths lead to it.
+struct DirIdentity {
+  dev_t dev;
+  ino_t ino;
+};
+
 // copy_backup_tree and copy_profile_content; with ParentDir::Exists the
 // creation of the target's parent, which would find it in place and change
-// nothing, is left out.
-Status copy_backup_tree(const std::string& source, const std::string& target, ParentDir parent);
+// nothing, is left out. The backup copy fails with an `Io` error for the
+// first source directory that is `never_enter` (the directory the backup
+// is written into) instead of copying a tree into itself.
+Status copy_backup_tree(const std::string& source, const std::string& target, ParentDir parent,
+                        std::optional<DirIdentity> never_enter = std::nullopt);
 Status copy_profile_content(const std::string& source, const std::string& target, ParentDir parent);
 
 // collect_content_files over all of `root` that leaves out the files at or

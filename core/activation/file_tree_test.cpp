@@ -1,20 +1,29 @@
 #include "core/activation/file_tree.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "core/activation/file_tree_detail.hpp"
 #include "core/storage/path_text.hpp"
+#include "tests/support/deep_tree.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace vorpel {
 namespace {
 
 using testing::file_mode;
+using testing::deep_relative_path;
+using testing::make_deep_dirs;
+using testing::on_small_stack;
+using testing::raise_descriptor_limit;
 using testing::make_dirs;
 using testing::make_symlink;
 using testing::path_exists;
@@ -354,6 +363,117 @@ TEST(EnsureParentDir, CreatesOnlyWhatIsMissing) {
   EXPECT_FALSE(path_exists(t / "a/b/c"));
   write_file(t / "file", "x");
   EXPECT_EQ(message_of(ensure_parent_dir(t / "file/x/y")), io_text(t / "file/x", "Not a directory (os error 20)"));
+}
+
+// --- paths the system cannot take ---
+
+TEST(NulInPath, EveryOperationRefusesBeforeTouchingTheShortenedPath) {
+  TempDir t;
+  write_file(t / "a", "kept");
+  write_file(t / "src/f", "f");
+  const std::string cut = t / "a" + std::string(1, '\0') + "b";  // the system would read it as .../a
+  const std::string refused = io_text(cut, "file name contained an unexpected NUL byte");
+  std::vector<std::string> files;
+  const std::vector<std::pair<const char*, std::function<Status()>>> cases{
+      {"remove_path", [&] { return remove_path(cut); }},
+      {"remove_backup", [&] { return detail::remove_backup(cut); }},
+      {"ensure_parent_dir", [&] { return ensure_parent_dir(cut + "/x"); }},
+      {"collect_content_files", [&] { return collect_content_files(cut, cut, files); }},
+      {"collect_uncovered_files", [&] { return detail::collect_uncovered_files(cut, files, PathSet{}); }},
+      {"copy_backup_tree from", [&] { return copy_backup_tree(cut, t / "out"); }},
+      {"copy_backup_tree to", [&] { return copy_backup_tree(t / "src", cut); }},
+      {"copy_profile_content from", [&] { return copy_profile_content(cut, t / "out"); }},
+      {"copy_profile_content to", [&] { return copy_profile_content(t / "src/f", cut); }},
+  };
+  for (const auto& [name, operation] : cases) {
+    const std::string expected = std::string(name) == "ensure_parent_dir" ? io_text(cut + "/x", "file name contained an unexpected NUL byte") : refused;
+    EXPECT_EQ(message_of(operation()), expected) << name;
+    EXPECT_EQ(read_file(t / "a"), "kept") << name;
+  }
+  EXPECT_FALSE(path_exists(t / "out"));
+  EXPECT_TRUE(files.empty());
+}
+
+// --- trees of any depth ---
+
+TEST(DeepTrees, EveryWalkKeepsItsLevelsOffTheStack) {
+  // The copies hold a descriptor for the source and one for the target per level.
+  const std::size_t depth = std::min<std::size_t>(4000, (raise_descriptor_limit() - 64) / 2);
+  if (depth < 3000) GTEST_SKIP() << "the descriptor limit allows only " << depth << " levels";
+  TempDir t;
+  make_dirs(t / "src");
+  make_deep_dirs(t / "src", depth, "d", "leaf");
+  on_small_stack([&] {
+    std::vector<std::string> files;
+    ASSERT_TRUE(collect_content_files(t / "src", t / "src", files));
+    EXPECT_EQ(files, std::vector<std::string>{deep_relative_path(depth, "leaf")});
+    ASSERT_TRUE(copy_profile_content(t / "src", t / "profile"));
+    ASSERT_TRUE(copy_backup_tree(t / "src", t / "backup"));
+    for (const char* copy : {"profile", "backup"}) {
+      files.clear();
+      ASSERT_TRUE(collect_content_files(t / copy, t / copy, files)) << copy;
+      EXPECT_EQ(files, std::vector<std::string>{deep_relative_path(depth, "leaf")}) << copy;
+    }
+    files.clear();
+    ASSERT_TRUE(detail::collect_uncovered_files(t / "src", files, PathSet{"d/d"}));
+    EXPECT_TRUE(files.empty());
+    ASSERT_TRUE(remove_path(t / "profile"));
+    ASSERT_TRUE(detail::remove_backup(t / "backup"));
+  });
+  EXPECT_FALSE(path_exists(t / "profile"));
+  EXPECT_FALSE(path_exists(t / "backup"));
+}
+
+// Deeper than the descriptors reach: the walks stop with the system's own
+// error, and the removal leaves the tree as far as it got.
+TEST(DeepTrees, RunningOutOfDescriptorsIsAnIoError) {
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  TempDir t;
+  make_dirs(t / "src");
+  make_deep_dirs(t / "src", 200, "d", "leaf");
+  rlimit low = saved;
+  low.rlim_cur = 64;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<std::string> files;
+  const std::vector<std::pair<const char*, Status>> results{
+      {"collect", collect_content_files(t / "src", t / "src", files)},
+      {"profile copy", copy_profile_content(t / "src", t / "profile")},
+      {"backup copy", copy_backup_tree(t / "src", t / "backup")},
+      {"removal", remove_path(t / "src")},
+  };
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  for (const auto& [name, result] : results) {
+    const std::string message = message_of(result);
+    EXPECT_TRUE(message.starts_with("I/O at " + t.path()) && message.ends_with(": Too many open files (os error 24)"))
+        << name << ": " << message;
+  }
+  EXPECT_EQ(message_of(remove_path(t / "src")), "success");
+}
+
+// The backup is written inside the state directory; a tree holding that
+// directory would have the copy chase its own output.
+TEST(CopyBackupTree, RefusesToEnterTheDirectoryItWritesInto) {
+  TempDir t;
+  write_file(t / "home/.config/a", "a");
+  write_file(t / "home/x/state/backups/old/f", "f");
+  struct stat st {};
+  ASSERT_EQ(::stat((t / "home/x/state").c_str(), &st), 0);
+  const detail::DirIdentity state{st.st_dev, st.st_ino};
+  const std::string refused = "the state directory cannot be copied into its own backup";
+
+  EXPECT_EQ(message_of(detail::copy_backup_tree(t / "home", t / "b1", detail::ParentDir::Unknown, state)),
+            io_text(t / "home/x/state", refused.c_str()));
+  EXPECT_FALSE(path_exists(t / "b1/x/state"));
+  EXPECT_EQ(message_of(detail::copy_backup_tree(t / "home/x/state", t / "b2", detail::ParentDir::Unknown, state)),
+            io_text(t / "home/x/state", refused.c_str()));
+  EXPECT_FALSE(path_exists(t / "b2"));
+  // reached through a link it is still the same directory, but a link itself is copied as a link
+  make_symlink(t / "home/x", t / "home/link");
+  EXPECT_TRUE(detail::copy_backup_tree(t / "home/link", t / "b3", detail::ParentDir::Unknown, state));
+  EXPECT_EQ(read_link(t / "b3"), t / "home/x");
+  EXPECT_TRUE(detail::copy_backup_tree(t / "home/.config", t / "b4", detail::ParentDir::Unknown, state));
+  EXPECT_EQ(read_file(t / "b4/a"), "a");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "core/activation/plan_application.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,6 +115,12 @@ Result<NewBackup> make_backup(const std::vector<const std::string*>& chosen, con
   if (auto made = make_private_directory(*state_dir); !made) return std::unexpected(std::move(made.error()));
   const std::string backups = join_path(*state_dir, "backups");
   if (auto made = create_private_dir(backups); !made) return std::unexpected(std::move(made.error()));
+  // The backup lies in the state directory, so a copy entering it would
+  // copy itself; the planner keeps it out of every plan, and the copy
+  // refuses it should it turn up all the same.
+  struct stat state_st {};
+  if (::stat(state_dir->c_str(), &state_st) != 0) return fail_errno(*state_dir);
+  const detail::DirIdentity state_identity{state_st.st_dev, state_st.st_ino};
   auto name = backup_name();
   if (!name) return std::unexpected(std::move(name.error()));
   std::string backup = join_path(backups, *name);
@@ -125,7 +132,7 @@ Result<NewBackup> make_backup(const std::vector<const std::string*>& chosen, con
     const auto relative = strip_path_prefix(*path, home);
     if (!relative) return escapes_home(*path);
     const std::string target = join_path(backup_home, *relative);
-    if (auto copied = detail::copy_backup_tree(*path, target, parents.before(target)); !copied) {
+    if (auto copied = detail::copy_backup_tree(*path, target, parents.before(target), state_identity); !copied) {
       return std::unexpected(std::move(copied.error()));
     }
     parents.succeeded();

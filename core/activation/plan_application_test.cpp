@@ -315,6 +315,21 @@ TEST_F(ApplyTest, RetentionNeverRemovesTheBackupJustMade) {
   }
 }
 
+// The planner keeps the state directory out of every plan; should one hold
+// it all the same, the backup refuses it before anything in HOME changes.
+TEST_F(ApplyTest, TargetHoldingTheStateDirectoryIsRefused) {
+  const std::string inner_state = h(".config/st/vorpel");
+  write_file(inner_state + "/state.toml", "schema = 5\n");
+  write_file(h(".config/rc"), "old");
+  write_file(src(".config/rc"), "new");
+  const auto done = apply_activation_plan(ActivationPlan{{}, {write(".config")}}, home, inner_state + "/state.toml");
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().text(),
+            "I/O at " + h(".config/st/vorpel") + ": the state directory cannot be copied into its own backup");
+  EXPECT_EQ(read_file(h(".config/rc")), "old");
+  EXPECT_EQ(read_file(inner_state + "/state.toml"), "schema = 5\n");
+}
+
 TEST(CreatePrivateDir, CreatesAncestorsAndNarrowsOnlyTheDirectory) {
   TempDir t;
   const mode_t old_mask = ::umask(022);

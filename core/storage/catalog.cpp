@@ -8,12 +8,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <set>
+#include <vector>
 
 #include <fmt/format.h>
 
 #include "core/storage/file_kind.hpp"
 #include "core/storage/manifest.hpp"
 #include "core/storage/path_text.hpp"
+#include "core/storage/system_path.hpp"
 #include "core/storage/text_file.hpp"
 #include "core/storage/unique_fd.hpp"
 
@@ -169,30 +171,47 @@ std::expected<FileKind, OsError> entry_kind(DIR* dir, const dirent& entry) {
   return file_kind(st.st_mode);
 }
 
-// Walks the open directory whose path text is `path`, in listing order,
-// each subdirectory before the entries after it. `path` is extended in
-// place for each entry and restored, and subdirectories are opened through
-// their parent, so no path is resolved twice.
-Status validate_tree(UniqueDir dir, std::string& path) {
-  while (true) {
-    auto entry = next_entry(dir.get());
+}  // namespace
+
+Status validate_content_tree(const std::string& directory) {
+  if (auto checked = check_path_io(directory); !checked) return checked;
+  // Entries in listing order, each subdirectory completely before the
+  // entries after it. The open directories wait in a list on the heap, so
+  // any depth costs no native stack; subdirectories are opened through
+  // their parent, so no path is resolved twice.
+  struct Level {
+    UniqueDir dir;
+    std::size_t path_size;  // where this directory's text ends in `path`
+  };
+  std::vector<Level> levels;
+  std::string path = directory;
+  UniqueDir top(::opendir(directory.c_str()));
+  if (!top) return fail_errno(directory);
+  levels.push_back(Level{std::move(top), path.size()});
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    DIR* dir = level.dir.get();
+    path.resize(level.path_size);
+    auto entry = next_entry(dir);
     if (!entry) return fail_io(path, std::move(entry.error()));
-    if (!*entry) return {};
+    if (!*entry) {
+      levels.pop_back();
+      continue;
+    }
     const dirent& e = ***entry;
-    const std::size_t base = path.size();
     if (!path.empty() && path.back() != '/') path.push_back('/');
     path.append(e.d_name);
-    const auto kind = entry_kind(dir.get(), e);
+    const auto kind = entry_kind(dir, e);
     if (!kind) return fail_io(path, kind.error());
     switch (*kind) {
       case FileKind::Directory: {
         // Known to be a directory, not a link to one; O_NOFOLLOW keeps it so.
-        UniqueFd fd(::openat(::dirfd(dir.get()), e.d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd fd(::openat(::dirfd(dir), e.d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!fd) return fail_errno(path);
         UniqueDir sub(::fdopendir(fd.get()));
         if (!sub) return fail_errno(path);
         fd.release();  // the directory stream owns it now
-        if (auto walked = validate_tree(std::move(sub), path); !walked) return walked;
+        levels.push_back(Level{std::move(sub), path.size()});  // `level` may not survive this
         break;
       }
       case FileKind::Regular: break;
@@ -200,17 +219,8 @@ Status validate_tree(UniqueDir dir, std::string& path) {
         return fail(fmt::format("profile content may not contain symbolic link {}", display_path(path)));
       case FileKind::Other: return fail(fmt::format("unsupported profile content {}", display_path(path)));
     }
-    path.resize(base);
   }
-}
-
-}  // namespace
-
-Status validate_content_tree(const std::string& directory) {
-  UniqueDir dir(::opendir(directory.c_str()));
-  if (!dir) return fail_errno(directory);
-  std::string path = directory;
-  return validate_tree(std::move(dir), path);
+  return {};
 }
 
 }  // namespace vorpel

@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/deep_tree.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace vorpel {
@@ -266,6 +268,32 @@ TEST(ContentTree, UnlistableSubdirectory) {
   auto r = validate_content_tree(tmp / "t");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().text(), "I/O at " + (tmp / "t/locked") + ": Permission denied (os error 13)");
+}
+
+TEST(ContentTree, AnyDepthAndNoShortenedPath) {
+  const std::size_t depth = std::min<std::size_t>(4000, testing::raise_descriptor_limit() - 64);
+  if (depth < 3000) GTEST_SKIP() << "the descriptor limit allows only " << depth << " levels";
+  TempDir tmp;
+  make_dirs(tmp / "t");
+  testing::make_deep_dirs(tmp / "t", depth, "d", "leaf");
+  testing::make_deep_dirs(tmp / "t", depth / 2, "d");
+  write_file(tmp / "t/z/file", "");
+  testing::on_small_stack([&] { EXPECT_TRUE(validate_content_tree(tmp / "t")); });
+
+  // a link below the deepest level is still found, by its whole path
+  TempDir other;
+  make_dirs(other / "t");
+  testing::make_deep_dirs(other / "t", 50, "d", "leaf");
+  symlink("leaf", (other / ("t/" + testing::deep_relative_path(50, "link"))).c_str());
+  auto r = validate_content_tree(other / "t");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().text(), "profile content may not contain symbolic link " + (other / ("t/" + testing::deep_relative_path(50, "link"))));
+
+  // a NUL byte would make the walk list another directory
+  const std::string shortened = tmp / "t" + std::string(1, '\0') + "/d";
+  auto cut = validate_content_tree(shortened);
+  ASSERT_FALSE(cut);
+  EXPECT_EQ(cut.error().text(), "I/O at " + shortened + ": file name contained an unexpected NUL byte");
 }
 
 }  // namespace

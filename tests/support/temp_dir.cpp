@@ -1,9 +1,13 @@
 #include "tests/support/temp_dir.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,17 +24,11 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  // Restore write permission that a test may have taken away, then remove.
-  std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec)) {
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, ec);
-    }
+  try {
+    remove_tree(path_);
+  } catch (const std::exception&) {
+    // Left behind in TMPDIR rather than failing the test run in a destructor.
   }
-  chmod(path_.c_str(), 0700);
-  std::filesystem::remove_all(path_, ec);
 }
 
 void make_dirs(const std::string& path) { std::filesystem::create_directories(path); }
@@ -78,6 +76,77 @@ std::vector<std::string> names_in(const std::string& dir) {
   for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+namespace {
+
+// The entry names of the open directory `fd`, read from its start.
+std::vector<std::string> entries_at(int fd) {
+  const int copy = dup(fd);
+  DIR* dir = copy < 0 ? nullptr : fdopendir(copy);
+  if (dir == nullptr) {
+    if (copy >= 0) close(copy);
+    throw std::runtime_error("cannot list a directory");
+  }
+  rewinddir(dir);  // the copy shares its offset with `fd`
+  std::vector<std::string> names;
+  while (const dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+void give_owner_permissions(int dir_fd, const char* name, const struct stat& st) {
+  if ((st.st_mode & S_IRWXU) != S_IRWXU) fchmodat(dir_fd, name, (st.st_mode & 07777) | S_IRWXU, 0);
+}
+
+}  // namespace
+
+void remove_tree(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    if (unlink(path.c_str()) != 0) throw std::runtime_error("cannot remove " + path);
+    return;
+  }
+  give_owner_permissions(AT_FDCWD, path.c_str(), st);
+  const int top = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (top < 0) throw std::runtime_error("cannot open " + path);
+  std::size_t moved = 0;
+  bool failed = false;
+  for (auto names = entries_at(top); !names.empty() && !failed; names = entries_at(top)) {
+    for (const auto& name : names) {
+      if (fstatat(top, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (!S_ISDIR(st.st_mode)) {
+        failed |= unlinkat(top, name.c_str(), 0) != 0;
+        continue;
+      }
+      give_owner_permissions(top, name.c_str(), st);
+      if (unlinkat(top, name.c_str(), AT_REMOVEDIR) == 0) continue;
+      const int sub = openat(top, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) {
+        failed = true;
+        break;
+      }
+      for (const auto& inner : entries_at(sub)) {
+        // A fresh name in `path`; an existing one is never replaced.
+        while (true) {
+          const std::string up = ".up-" + std::to_string(moved++);
+          if (renameat2(sub, inner.c_str(), top, up.c_str(), RENAME_NOREPLACE) == 0) break;
+          if (errno != EEXIST) {
+            failed = true;
+            break;
+          }
+        }
+      }
+      close(sub);
+      failed |= unlinkat(top, name.c_str(), AT_REMOVEDIR) != 0;
+    }
+  }
+  close(top);
+  if (failed || rmdir(path.c_str()) != 0) throw std::runtime_error("cannot remove " + path);
 }
 
 }  // namespace vorpel::testing

@@ -36,4 +36,11 @@ std::string read_link(const std::string& path);  // throws when not a link
 // The entry names of a directory in byte order, "." and ".." left out.
 std::vector<std::string> names_in(const std::string& dir);
 
+// Removes `path` with everything below it, at any depth and with a few
+// descriptors: the entries of each subdirectory are moved up into `path`
+// before the subdirectory goes, so nothing descends. Directories are given
+// owner permissions on the way, as a test may have taken them. Throws when
+// something cannot be removed.
+void remove_tree(const std::string& path);
+
 }  // namespace vorpel::testing
