@@ -8,7 +8,8 @@ int main(int argc, char** argv) {
   // Before any file is opened: a closed standard stream would otherwise lend
   // its number to the first file the tool opens.
   if (auto opened = vorpel::open_standard_streams(); !opened) {
-    vorpel::commands::write_stderr("error: " + opened.error().display() + "\n");
+    // Standard error may be the stream that is closed: a plain attempt.
+    std::fputs(("error: " + opened.error().display() + "\n").c_str(), stderr);
     return 2;
   }
   // Line-buffered stdout and unbuffered stderr keep the two streams in the

@@ -1,6 +1,7 @@
 // The binary's command line: help and usage errors (streams and statuses),
 // the HOME rule that comes before every command but validate, the error
-// line, and failed writes to standard output.
+// line, failed writes to standard output, and standard streams closed at
+// the start.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
