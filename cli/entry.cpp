@@ -1,5 +1,9 @@
 #include "cli/entry.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -7,6 +11,7 @@
 #include "cli/commands/reports.hpp"
 #include "core/storage/path_text.hpp"
 #include "core/storage/state_location.hpp"
+#include "core/storage/unique_fd.hpp"
 
 namespace vorpel {
 namespace {
@@ -46,6 +51,26 @@ struct Overloaded : F... {
 }
 
 }  // namespace
+
+CommandResult<void> open_standard_streams() {
+  auto failed = [] {
+    return std::unexpected(
+        CommandError::from(OsError::from_errno(errno)).context("open /dev/null for a closed standard stream"));
+  };
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // Not close-on-exec: pacman and sudo get the same streams.
+    UniqueFd null(open("/dev/null", O_RDWR));
+    if (!null) return failed();
+    // The lower descriptors are open by now, so this is normally `fd` itself.
+    if (null.get() == fd) {
+      null.release();
+    } else if (dup2(null.get(), fd) < 0) {
+      return failed();
+    }
+  }
+  return {};
+}
 
 CommandResult<std::string> read_home() {
   const char* home = std::getenv("HOME");

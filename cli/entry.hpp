@@ -8,6 +8,11 @@
 
 namespace vorpel {
 
+// Opens "/dev/null" onto each of descriptors 0, 1 and 2 that is closed, so
+// that no file the tool opens later can take a standard stream's number and
+// receive its output. Called first thing by the process entry.
+CommandResult<void> open_standard_streams();
+
 // Parses argv against the grammar and runs one command. Help requests and
 // usage errors end the process here: help on standard output with status 0,
 // usage reports on standard error with status 2.

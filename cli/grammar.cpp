@@ -340,6 +340,12 @@ UsageError unexpected_argument(const CLI::App& app, std::string_view token) {
   return error;
 }
 
+// A value the command has no place for. It is a value whatever it looks
+// like (it may follow "--"), so no option is suggested for it.
+UsageError surplus_value(std::string_view value) {
+  return {fmt::format("unexpected argument {} found", in_quotes(value)), ""};
+}
+
 UsageError unrecognized_subcommand(const CLI::App& root, std::string_view name) {
   std::vector<std::string> names;
   for (const auto* sub : subcommands_of(root)) names.push_back(sub->get_name());
@@ -484,9 +490,7 @@ std::expected<Classified, ParserExit> classify(const CLI::App& root, std::span<c
     const std::string& word = args[i];
     if (word == "--") {
       // The root takes no values, so whatever follows is out of place.
-      if (i + 1 < args.size()) {
-        return std::unexpected(usage_exit(root, program, unexpected_argument(root, args[i + 1])));
-      }
+      if (i + 1 < args.size()) return std::unexpected(usage_exit(root, program, surplus_value(args[i + 1])));
       break;
     }
     if (option_like(word)) {
@@ -516,6 +520,10 @@ std::expected<Classified, ParserExit> classify(const CLI::App& root, std::span<c
       out.canonical.push_back(std::move(*read));
     }
   }
+  // Counted here rather than by CLI11, which takes a value "--" for its
+  // separator once no positional is left to fill and then lets it pass.
+  const std::size_t places = positionals_of(*sub).size();
+  if (values.size() > places) return std::unexpected(usage_exit(*sub, program, surplus_value(values[places])));
   if (!values.empty()) {
     out.canonical.emplace_back("--");
     out.canonical.insert(out.canonical.end(), values.begin(), values.end());

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <vector>
 
 namespace vorpel {
@@ -35,6 +36,11 @@ TEST(Grammar, ArgumentVectorsGiveTheirCommand) {
       {{"show", ""}, ShowCommand{"", false}},
       {{"show", "--", "-x"}, ShowCommand{"-x", false}},
       {{"show", "--json", "--", "--json"}, ShowCommand{"--json", true}},
+      {{"show", "--", "--"}, ShowCommand{"--", false}},
+      {{"show", "--", "-h"}, ShowCommand{"-h", false}},
+      {{"update", "--", "--"}, UpdateCommand{"--"}},
+      {{"validate", "--", "--"}, ValidateCommand{"--"}},
+      {{"select", "--packages=verify", "--", "--packages"}, SelectCommand{"--packages", PackageMode::Verify}},
       {{"show", "-"}, ShowCommand{"-", false}},
       {{"show", "++"}, ShowCommand{"++", false}},
       {{"show", "list"}, ShowCommand{"list", false}},
@@ -77,6 +83,20 @@ TEST(Grammar, UsageErrorsGoToStandardErrorWithStatusTwo) {
       {{"current", "x"}, "error: unexpected argument 'x' found", ""},
       {{"prune", "x"}, "error: unexpected argument 'x' found", "Usage: vorpel prune\n"},
       {{"list", "--", "x"}, "error: unexpected argument 'x' found", ""},
+      // After "--" every word is a value, and a value with no place is
+      // surplus whatever it looks like.
+      {{"prune", "--", "--"}, "error: unexpected argument '--' found", "Usage: vorpel prune\n"},
+      {{"list", "--", "--"}, "error: unexpected argument '--' found", ""},
+      {{"current", "--json", "--", "--"}, "error: unexpected argument '--' found", ""},
+      {{"show", "a", "--", "--"}, "error: unexpected argument '--' found", "Usage: vorpel show [OPTIONS] <PROFILE>"},
+      {{"show", "--", "a", "--"}, "error: unexpected argument '--' found", ""},
+      {{"show", "--", "--", "--"}, "error: unexpected argument '--' found", ""},
+      {{"update", "a", "--", "--", "b"}, "error: unexpected argument '--' found", ""},
+      {{"list", "--", "--json"}, "error: unexpected argument '--json' found", ""},
+      {{"show", "a", "--", "--js"}, "error: unexpected argument '--js' found", ""},
+      {{"prune", "--", "-h"}, "error: unexpected argument '-h' found", ""},
+      {{"--", "--hel"}, "error: unexpected argument '--hel' found", ""},
+      {{"show", "a", "-"}, "error: unexpected argument '-' found", ""},
       {{"show", "a", "b"}, "error: unexpected argument 'b' found", ""},
       {{"update", "a", "b"}, "error: unexpected argument 'b' found", ""},
       {{"show", "--js", "a"}, "error: unexpected argument '--js' found", "tip: a similar argument exists: '--json'"},
@@ -122,6 +142,10 @@ TEST(Grammar, UsageErrorsGoToStandardErrorWithStatusTwo) {
         << describe(row.words) << "\n" << exit.text;
     EXPECT_NE(exit.text.find(row.also), std::string::npos) << describe(row.words) << "\n" << exit.text;
     EXPECT_TRUE(exit.text.ends_with("\n\nFor more information, try '--help'.\n")) << exit.text;
+    if (std::ranges::find(row.words, "--") != row.words.end()) {
+      EXPECT_EQ(exit.text.find("tip: a similar argument"), std::string::npos)
+          << describe(row.words) << ": no option is suggested for a value\n" << exit.text;
+    }
   }
 }
 

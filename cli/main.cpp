@@ -5,6 +5,13 @@
 #include "cli/entry.hpp"
 
 int main(int argc, char** argv) {
+  // Before any file is opened: a closed standard stream would otherwise lend
+  // its number to the first file the tool opens.
+  if (auto opened = vorpel::open_standard_streams(); !opened) {
+    // Standard error may be the stream that is closed: a plain attempt.
+    std::fputs(("error: " + opened.error().display() + "\n").c_str(), stderr);
+    return 2;
+  }
   // Line-buffered stdout and unbuffered stderr keep the two streams in the
   // order the tool writes them.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);

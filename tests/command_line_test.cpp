@@ -1,6 +1,7 @@
 // The binary's command line: help and usage errors (streams and statuses),
 // the HOME rule that comes before every command but validate, the error
-// line, and failed writes to standard output.
+// line, failed writes to standard output, and standard streams closed at
+// the start.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -102,6 +103,42 @@ TEST(CommandLine, UsageErrorsGoToStandardErrorWithStatusTwoAndTouchNothing) {
     EXPECT_NE(r.err.find("\nUsage: vorpel"), std::string::npos) << r.err;
     expect_untouched(box);
   }
+}
+
+TEST(CommandLine, ValuesAfterTheSeparatorThatHaveNoPlaceRunNothing) {
+  // A state with a package that prune would remove.
+  const std::string state = "schema = 5\nintroduced_packages = [\"a\"]\n";
+  const struct {
+    std::vector<std::string> words;
+    std::string surplus;
+  } rows[] = {
+      {{"prune", "--", "--"}, "--"},
+      {{"list", "--", "--"}, "--"},
+      {{"current", "--json", "--", "--"}, "--"},
+      {{"show", "a", "--", "--"}, "--"},
+      {{"remove", "a", "--", "--"}, "--"},
+      {{"list", "--", "--json"}, "--json"},
+  };
+  for (const auto& row : rows) {
+    Sandbox box;
+    box.write_state(state);
+    box.set_installed({"a"});
+    const RunResult r = box.run(row.words);
+    EXPECT_EQ(r.status, 2) << joined(row.words);
+    EXPECT_EQ(r.out, "") << joined(row.words);
+    EXPECT_TRUE(r.err.starts_with("error: unexpected argument '" + row.surplus + "' found\n\nUsage: vorpel "))
+        << joined(row.words) << "\n" << r.err;
+    EXPECT_EQ(r.err.find("tip:"), std::string::npos) << joined(row.words) << "\n" << r.err;
+    EXPECT_TRUE(box.fake_log().empty()) << joined(row.words) << ": pacman or sudo ran";
+    EXPECT_FALSE(path_exists(box.state_dir() + "/lock")) << joined(row.words);
+    EXPECT_EQ(read_file(box.state_file()), state) << joined(row.words);
+  }
+  // The same world without the surplus value does prune.
+  Sandbox box;
+  box.write_state(state);
+  box.set_installed({"a"});
+  EXPECT_EQ(box.run({"prune", "--"}).status, 0);
+  EXPECT_EQ(box.fake_log(), (std::vector<std::string>{"pacman -Qq", "sudo pacman -Rns -- a", "pacman -Rns -- a"}));
 }
 
 TEST(CommandLine, WrongPackageModeListsTheValuesAndSuggestsTheClosest) {
@@ -244,6 +281,40 @@ TEST(CommandLine, ClosedStandardOutputIsReportedNotADeathBySignal) {
     EXPECT_EQ(r.status, 101) << joined(words);
     EXPECT_EQ(r.err, "failed printing to stdout: Broken pipe (os error 32)\n") << joined(words);
   }
+}
+
+// Started with standard streams closed, the tool must not let the first
+// file it opens (the state lock) take a stream's number and receive the
+// report; the command works as it would with the streams open.
+TEST(CommandLine, ClosedStandardStreamsLendTheirNumbersToNoFile) {
+  for (const std::vector<int>& closed : std::vector<std::vector<int>>{{1}, {0, 1, 2}, {2}, {0}}) {
+    Sandbox box;
+    box.add_profile("work", {}, {".profile"});
+    box.write_content("work", ".profile", "work profile\n");
+    box.write_home(".profile", "mine\n");  // backed up: a "Backup:" line more
+    RunOptions options;
+    options.env = box.env;
+    options.closed = closed;
+    const RunResult r = run_vorpel({"select", "work"}, options);
+    const std::string which = ::testing::PrintToString(closed);
+    EXPECT_EQ(r.status, 0) << which << "\n" << r.err;
+    EXPECT_EQ(read_file(box.state_dir() + "/lock"), "") << which;
+    EXPECT_EQ(read_file(box.home() + "/.profile"), "work profile\n") << which;
+    EXPECT_NE(read_file(box.state_file()).find("active_profile = \"work\"\n"), std::string::npos) << which;
+    if (closed == std::vector<int>{2}) {
+      EXPECT_TRUE(r.out.ends_with("Profile work is active.\n")) << r.out;
+    }
+  }
+
+  // An error line for a closed standard error goes nowhere; the status is
+  // that of the failure, not of a failed write.
+  Sandbox box;
+  RunOptions options;
+  options.env = box.env;
+  options.closed = {2};
+  const RunResult r = run_vorpel({"show", "nope"}, options);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
 }
 
 }  // namespace

@@ -49,6 +49,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
+    for (const int fd : options.closed) close(fd);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     execve(argp[0], argp.data(), envp.data());
     _exit(127);

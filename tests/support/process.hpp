@@ -21,6 +21,9 @@ struct RunOptions {
   std::map<std::string, std::optional<std::string>> env;
   std::string cwd;    // empty: inherit
   std::string input;  // standard input text
+  // Standard descriptors (0, 1, 2) the program starts with closed; what it
+  // would print there is then not captured.
+  std::vector<int> closed;
 };
 
 // argv[0] is the program path; it is not looked up along PATH.
