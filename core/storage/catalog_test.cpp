@@ -71,7 +71,7 @@ TEST(ProfileRoot, EnvironmentValueUsedUnchanged) {
 
 TEST(Catalog, UnreachableRootIsEmpty) {
   TempDir tmp;
-  symlink((tmp / "nowhere").c_str(), (tmp / "dangling").c_str());
+  ASSERT_EQ(symlink((tmp / "nowhere").c_str(), (tmp / "dangling").c_str()), 0);
   for (const std::string& root : {tmp / "absent", std::string(), tmp / "dangling"}) {
     auto catalog = load_profile_catalog(root);
     ASSERT_TRUE(catalog) << root;
@@ -99,7 +99,7 @@ TEST(Catalog, SortsValidAndRejectedDirectoriesAndSkipsTheRest) {
   share.profile("\xff", kGood);
   make_dirs(share.root() + "/no-manifest");
   write_file(share.root() + "/plain-file", "");
-  symlink((share.root() + "/b").c_str(), (share.root() + "/link").c_str());
+  ASSERT_EQ(symlink((share.root() + "/b").c_str(), (share.root() + "/link").c_str()), 0);
 
   auto catalog = load_profile_catalog(share.root());
   ASSERT_TRUE(catalog) << catalog.error().text();
@@ -171,7 +171,7 @@ TEST(Catalog, RefusalsInStepOrder) {
        [](const Share& s) {
          rmdir(s.content("p").c_str());
          make_dirs(s.content("real"));
-         symlink(s.content("real").c_str(), s.content("p").c_str());
+         ASSERT_EQ(symlink(s.content("real").c_str(), s.content("p").c_str()), 0);
        },
        [](const Share& s) { return "profile content root " + s.content("p") + " must be a real directory"; }},
       {good_manifest,
@@ -183,7 +183,7 @@ TEST(Catalog, RefusalsInStepOrder) {
       {"schema = 4\nname = 'n'\npackages = ['a b']\n",
        [](const Share& s) {
          make_dirs(s.content("p") + "/sub");
-         symlink("/nowhere", (s.content("p") + "/sub/link").c_str());
+         ASSERT_EQ(symlink("/nowhere", (s.content("p") + "/sub/link").c_str()), 0);
        },
        [](const Share& s) { return "profile content may not contain symbolic link " + s.content("p") + "/sub/link"; }},
       {good_manifest, [](const Share& s) { mkfifo((s.content("p") + "/pipe").c_str(), 0600); },
@@ -251,7 +251,7 @@ TEST(ContentTree, WalksEverySubdirectory) {
   write_file(tmp / "t/a/b/c/file", "");
   make_dirs(tmp / "t/d");
   EXPECT_TRUE(validate_content_tree(tmp / "t"));
-  symlink("file", (tmp / "t/a/b/c/deep-link").c_str());
+  ASSERT_EQ(symlink("file", (tmp / "t/a/b/c/deep-link").c_str()), 0);
   auto r = validate_content_tree(tmp / "t");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().text(), "profile content may not contain symbolic link " + (tmp / "t/a/b/c/deep-link"));
@@ -284,7 +284,7 @@ TEST(ContentTree, AnyDepthAndNoShortenedPath) {
   TempDir other;
   make_dirs(other / "t");
   testing::make_deep_dirs(other / "t", 50, "d", "leaf");
-  symlink("leaf", (other / ("t/" + testing::deep_relative_path(50, "link"))).c_str());
+  ASSERT_EQ(symlink("leaf", (other / ("t/" + testing::deep_relative_path(50, "link"))).c_str()), 0);
   auto r = validate_content_tree(other / "t");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().text(), "profile content may not contain symbolic link " + (other / ("t/" + testing::deep_relative_path(50, "link"))));
