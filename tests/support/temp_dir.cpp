@@ -99,7 +99,9 @@ std::vector<std::string> entries_at(int fd) {
 }
 
 void give_owner_permissions(int dir_fd, const char* name, const struct stat& st) {
-  if ((st.st_mode & S_IRWXU) != S_IRWXU) fchmodat(dir_fd, name, (st.st_mode & 07777) | S_IRWXU, 0);
+  if ((st.st_mode & S_IRWXU) == S_IRWXU) return;
+  // A failure shows in the removal that follows.
+  if (fchmodat(dir_fd, name, (st.st_mode & 07777) | S_IRWXU, 0) != 0) return;
 }
 
 }  // namespace
