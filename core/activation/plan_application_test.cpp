@@ -366,7 +366,9 @@ TEST_F(ApplyTest, UnreadableCandidateIsNotBackedUpAndItsRemovalFails) {
   const auto names = names_in(backups);
   ASSERT_EQ(names.size(), 1u);
   EXPECT_EQ(names_in(backups + "/" + names[0] + "/home"), std::vector<std::string>{"y"});
-  EXPECT_EQ(read_file(h("y")), "y");
+  // moved into the backup, where it stays: the removals and writes stopped
+  EXPECT_EQ(read_file(backups + "/" + names[0] + "/home/y"), "y");
+  EXPECT_FALSE(path_exists(h("y")));
 }
 
 // The planner keeps the state directory out of every plan; should one hold
