@@ -142,7 +142,8 @@ def main():
     ap.add_argument("--list-profiles", type=int, default=200)
     ap.add_argument("--list-files", type=int, default=500)
     ap.add_argument("--memory-files", type=int, default=100000)
-    ap.add_argument("--skip", default="", help="comma-separated figures to skip: first,switch,list,current,memory")
+    ap.add_argument("--skip", default="",
+                    help="comma-separated figures to skip: first,switch,reselect,list,current,memory")
     args = ap.parse_args()
     skip = set(filter(None, args.skip.split(",")))
     large_size = args.large_mib * MIB
@@ -157,7 +158,7 @@ def main():
         home = os.path.join(work, "home")
         scratch = os.path.join(work, "cp")
 
-        if not {"first", "switch"} <= skip:
+        if not {"first", "switch", "reselect"} <= skip:
             for pid in ("alpha", "beta"):
                 managed = write_tree(os.path.join(share, pid), args.files, args.large, large_size, 5, rng)
                 declare(share, pid, managed)
@@ -179,19 +180,46 @@ def main():
                 base.append(time.perf_counter() - start)
             report("first select (10k files)", ours, base, "2x cp -a", target_ratio=1.2)
 
+        def timed_cp(*pairs):
+            """Wall time of `cp -a` of each (source, target) in a row."""
+            os.sync()
+            start = time.perf_counter()
+            for src, dst in pairs:
+                cp_a(src, dst)
+            return time.perf_counter() - start
+
+        def after_alpha(profile, ours, three):
+            """Times `select profile` right after a first select of alpha,
+            and three `cp -a` of the tree."""
+            fresh(home)
+            run.timed([run.binary, "select", "alpha"], env)
+            ours.append(run.timed([run.binary, "select", profile], env))
+            fresh(scratch)
+            three.append(timed_cp(*[(alpha, os.path.join(scratch, n)) for n in ("one", "two", "three")]))
+
         if "switch" not in skip:
             ours, base = [], []
             for _ in range(args.reps):
-                fresh(home)
-                run.timed([run.binary, "select", "alpha"], env)
-                ours.append(run.timed([run.binary, "select", "beta"], env))
-                fresh(scratch)
-                os.sync()
-                start = time.perf_counter()
-                for name in ("one", "two", "three"):
-                    cp_a(alpha, os.path.join(scratch, name))
-                base.append(time.perf_counter() - start)
+                after_alpha("beta", ours, base)
             report("select of a second Profile (switch)", ours, base, "3x cp -a", target_ratio=1.2)
+
+        if "reselect" not in skip:
+            # Selecting the active Profile again: everything it wrote is backed
+            # up, given up and written afresh from its snapshot.
+            ours, three, replace = [], [], []
+            for _ in range(args.reps):
+                after_alpha("alpha", ours, three)
+                fresh(scratch)
+                cp_a(alpha, os.path.join(scratch, "home"))
+                os.sync()
+                # What a backup by copy does by hand: copy away, delete, copy in.
+                start = time.perf_counter()
+                cp_a(os.path.join(scratch, "home"), os.path.join(scratch, "backup"))
+                subprocess.run(["rm", "-rf", os.path.join(scratch, "home")], check=True)
+                cp_a(alpha, os.path.join(scratch, "home"))
+                replace.append(time.perf_counter() - start)
+            report("re-select of the active Profile", ours, three, "3x cp -a", target_ratio=0.35)
+            report("re-select of the active Profile", ours, replace, "cp+rm+cp", target_ratio=1.0)
 
         if "list" not in skip:
             list_share = os.path.join(work, "list-share")

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Kills `vorpel select` with SIGKILL at random moments while it switches
 # between two Profiles, and checks after every kill that the state file is
-# absent or whole, that no lock is left held, and that the next select
-# succeeds and leaves exactly the selected Profile's files in HOME.
+# absent or whole, that no lock is left held, that every file HOME held
+# before is still in HOME or in the backup the killed select made, and that
+# the next select succeeds and leaves exactly the selected Profile's files
+# in HOME.
 #
 # usage: crash_test.sh VORPEL [KILLS] [FILES_PER_PROFILE]
 set -euo pipefail
@@ -44,9 +46,22 @@ start=$(now_us)
 "$vorpel" select two >/dev/null
 span=$(( ($(now_us) - start) * 12 / 10 + 1000 ))
 
-torn=0 stale=0 failed=0 wrong=0
+# The files of Profile $1 found in HOME or in the backup directories named
+# by the remaining arguments, each counted once.
+count_kept() {
+  local id=$1 b places=("$home/.config" "$home/bin")
+  shift
+  for b in "$@"; do places+=("$state_dir/backups/$b/home/.config" "$state_dir/backups/$b/home/bin"); done
+  { find "${places[@]}" -type f -exec cat {} + 2>/dev/null || true; } |
+    { grep -E "^($id file [0-9]+|echo $id)\$" || true; } | sort -u | wc -l
+}
+backups_now() { ls "$state_dir/backups" 2>/dev/null || true; }
+
+torn=0 stale=0 failed=0 wrong=0 lost=0
 target=one
 for ((k = 0; k < kills; k++)); do
+  [ "$target" = one ] && held=two || held=one
+  before=$(backups_now)
   "$vorpel" select "$target" >/dev/null 2>&1 &
   pid=$!
   delay=$(( (RANDOM * 32768 + RANDOM) % span ))
@@ -58,6 +73,13 @@ for ((k = 0; k < kills; k++)); do
     torn=$((torn + 1))
     echo "torn state file after kill $k:" >&2
     cat "$state_dir/state.toml" >&2
+  fi
+  # Older backups hold copies of these files too: only the new one counts.
+  mapfile -t made < <(comm -13 <(echo "$before") <(backups_now))
+  kept=$(count_kept "$held" "${made[@]}")
+  if [ "$kept" -ne $((files + 1)) ]; then
+    lost=$((lost + files + 1 - kept))
+    echo "$((files + 1 - kept)) files of $held neither in HOME nor in the backup after kill $k" >&2
   fi
   if [ -e "$state_dir/lock" ] && ! flock -n "$state_dir/lock" true; then
     stale=$((stale + 1))
@@ -76,5 +98,6 @@ for ((k = 0; k < kills; k++)); do
   [ "$target" = one ] && target=two || target=one
 done
 
-echo "kills: $kills, torn state files: $torn, stale locks: $stale, failed recoveries: $failed, wrong HOME contents: $wrong"
-[ $((torn + stale + failed + wrong)) -eq 0 ]
+echo "kills: $kills, torn state files: $torn, stale locks: $stale, lost files: $lost, failed recoveries: $failed," \
+  "wrong HOME contents: $wrong"
+[ $((torn + stale + lost + failed + wrong)) -eq 0 ]

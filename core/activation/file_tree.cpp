@@ -133,14 +133,20 @@ enum class Flavor {
   Profile,  // files and directories only; directory bits set first
 };
 
+enum class Writes {
+  Made,  // the copy
+  None,  // only the walk, which fails where the copy would for the kinds met
+};
+
 // The walks keep one level per open directory in a list on the heap, so a
 // tree of any depth costs no native stack; the descriptors they hold bound
 // the depth, and running out of them is the "Too many open files" error.
 class TreeCopy {
  public:
-  TreeCopy(Flavor flavor, const std::string& source, const std::string& target,
+  TreeCopy(Flavor flavor, Writes writes, const std::string& source, const std::string& target,
            std::optional<detail::DirIdentity> never_enter)
       : flavor_(flavor),
+        writes_(writes),
         source_os_(trim_path_end(source)),
         target_os_(trim_path_end(target)),
         target_given_(target),
@@ -179,6 +185,10 @@ class TreeCopy {
         continue;
       }
       const auto& entry = entries[level.next++];
+      // The check needs no status for what the listing already names a file or a link.
+      if (writes_ == Writes::None && flavor_ == Flavor::Backup && (entry.type == DT_REG || entry.type == DT_LNK)) {
+        continue;
+      }
       const std::string_view name = level.in.listing.name(entry);
       source_.at_entry(level.source_size, name);
       target_.at_entry(level.target_size, name);
@@ -201,6 +211,7 @@ class TreeCopy {
     switch (file_kind(st.st_mode)) {
       case FileKind::Directory: break;  // entered by the caller
       case FileKind::Regular:
+        if (writes_ == Writes::None) return {};
         if (parent == ParentDir::Unknown) {
           if (auto made = ensure_parent_dir(target_given_); !made) return made;
         }
@@ -209,6 +220,7 @@ class TreeCopy {
         if (flavor_ == Flavor::Profile) {
           return fail_path("profile content may not contain symbolic link {}", source_.str());
         }
+        if (writes_ == Writes::None) return {};
         if (parent == ParentDir::Unknown) {
           if (auto made = ensure_parent_dir(target_given_); !made) return made;
         }
@@ -240,11 +252,14 @@ class TreeCopy {
       // The backup lies in there: copying it would copy the copy.
       return fail_io(source_.str(), OsError::custom("the state directory cannot be copied into its own backup"));
     }
-    if (auto made = make_target_directory(dst, top); !made) return made;
-    UniqueFd out(::openat(dst.dir, dst.name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!out) return fail_errno(target_.str());
     const mode_t bits = st.st_mode & kPermissionBits;
-    if (flavor_ == Flavor::Profile && ::fchmodat(dst.dir, dst.name, bits, 0) != 0) return fail_errno(target_.str());
+    UniqueFd out;
+    if (writes_ == Writes::Made) {
+      if (auto made = make_target_directory(dst, top); !made) return made;
+      out.reset(::openat(dst.dir, dst.name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!out) return fail_errno(target_.str());
+      if (flavor_ == Flavor::Profile && ::fchmodat(dst.dir, dst.name, bits, 0) != 0) return fail_errno(target_.str());
+    }
     auto in = detail::read_directory_at(src.dir, src.name);
     if (!in) return fail_io(source_.str(), std::move(in.error()));
     levels_.push_back(Level{std::move(*in), std::move(out), bits, 0, source_.size(), target_.size()});
@@ -255,7 +270,7 @@ class TreeCopy {
   Status finish_directory() {
     const Level& level = levels_.back();
     const std::string& target = target_.at_directory(level.target_size);
-    if (flavor_ == Flavor::Backup) {
+    if (flavor_ == Flavor::Backup && writes_ == Writes::Made) {
       At dst{AT_FDCWD, target_os_.c_str()};
       if (levels_.size() > 1) {
         const Level& parent = levels_[levels_.size() - 2];
@@ -301,6 +316,7 @@ class TreeCopy {
   }
 
   Flavor flavor_;
+  Writes writes_;
   std::string source_os_;  // the top paths as handed to the system
   std::string target_os_;
   const std::string& target_given_;
@@ -485,7 +501,7 @@ Status check_paths_io(std::string_view first, std::string_view second) {
 Status copy_tree(Flavor flavor, const std::string& source, const std::string& target, ParentDir parent,
                  std::optional<detail::DirIdentity> never_enter) {
   if (auto checked = check_paths_io(source, target); !checked) return checked;
-  return TreeCopy(flavor, source, target, never_enter).run(parent);
+  return TreeCopy(flavor, Writes::Made, source, target, never_enter).run(parent);
 }
 
 }  // namespace
@@ -530,6 +546,11 @@ Status copy_backup_tree(const std::string& source, const std::string& target, Pa
 
 Status copy_profile_content(const std::string& source, const std::string& target, ParentDir parent) {
   return copy_tree(Flavor::Profile, source, target, parent, std::nullopt);
+}
+
+Status check_backup_tree(const std::string& source, std::optional<DirIdentity> never_enter) {
+  if (auto checked = check_path_io(source); !checked) return checked;
+  return TreeCopy(Flavor::Backup, Writes::None, source, source, never_enter).run(ParentDir::Exists);
 }
 
 }  // namespace detail

@@ -34,6 +34,12 @@ Status copy_backup_tree(const std::string& source, const std::string& target, Pa
                         std::optional<DirIdentity> never_enter = std::nullopt);
 Status copy_profile_content(const std::string& source, const std::string& target, ParentDir parent);
 
+// Fails as copy_backup_tree of `source` would for what its tree holds: a
+// pipe, socket or device anywhere in it, `never_enter`, a directory that
+// cannot be listed, with the same errors; it creates nothing and opens no
+// file. For a path about to be moved into a backup whole.
+Status check_backup_tree(const std::string& source, std::optional<DirIdentity> never_enter);
+
 // collect_content_files over all of `root` that leaves out the files at or
 // below a `covered` path: they are still walked, so whatever could not be
 // installed fails the same way, but a large managed tree costs no memory.

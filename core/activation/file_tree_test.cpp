@@ -365,6 +365,31 @@ TEST(EnsureParentDir, CreatesOnlyWhatIsMissing) {
   EXPECT_EQ(message_of(ensure_parent_dir(t / "file/x/y")), io_text(t / "file/x", "Not a directory (os error 20)"));
 }
 
+// The check before a path moves into a backup whole.
+TEST(CheckBackupTree, RefusesWhatTheCopyRefusesAndTouchesNothing) {
+  TempDir t;
+  write_file(t / "src/a/x", "x");
+  make_symlink("x", t / "src/a/link");
+  make_dirs(t / "src/b/deep");
+  ASSERT_EQ(::mkfifo((t / "src/b/deep/pipe").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((t / "src/c-pipe").c_str(), 0600), 0);
+  ASSERT_EQ(::chmod((t / "src/a").c_str(), 0500), 0);
+  const std::string refusal = "unsupported backup target " + t / "src/b/deep/pipe";
+  EXPECT_EQ(message_of(detail::check_backup_tree(t / "src", std::nullopt)), refusal);
+  EXPECT_EQ(message_of(copy_backup_tree(t / "src", t / "copy")), refusal);
+  EXPECT_EQ(message_of(detail::check_backup_tree(t / "src/c-pipe", std::nullopt)),
+            "unsupported backup target " + t / "src/c-pipe");
+  for (const char* fine : {"src/a", "src/a/x", "src/a/link"}) {
+    EXPECT_TRUE(detail::check_backup_tree(t / fine, std::nullopt)) << fine;
+  }
+  EXPECT_EQ(bits_of(t / "src/a"), 0500u);
+  EXPECT_EQ(testing::names_in(t / "src"), (std::vector<std::string>{"a", "b", "c-pipe"}));
+  struct stat st {};
+  ASSERT_EQ(::stat((t / "src/b").c_str(), &st), 0);
+  EXPECT_EQ(message_of(detail::check_backup_tree(t / "src", detail::DirIdentity{st.st_dev, st.st_ino})),
+            io_text(t / "src/b", "the state directory cannot be copied into its own backup"));
+}
+
 // --- paths the system cannot take ---
 
 TEST(NulInPath, EveryOperationRefusesBeforeTouchingTheShortenedPath) {

@@ -85,9 +85,9 @@ Result<std::string> backup_name() {
   return fmt::format("{}-{}", detail::decimal(*nanos), ::getpid());
 }
 
-// Copies run one after another into the same directory more often than
-// not; a copy that succeeded left its target's parent in place, so the next
-// target with the same parent need not create it again.
+// Copies and moves run one after another into the same directory more
+// often than not; one that succeeded left its target's parent in place, so
+// the next target with the same parent need not create it again.
 class ParentTracker {
  public:
   ParentDir before(const std::string& target) {
@@ -100,6 +100,55 @@ class ParentTracker {
   std::optional<std::string> previous_;
   std::optional<std::string> current_;
 };
+
+// A chosen path that the backup moved out of HOME whole.
+struct MovedPath {
+  std::string home;    // where it was
+  std::string backup;  // where it is now
+};
+
+// Moves `from` to `to` with one rename, never over anything at `to`. False
+// when the system declines (another file system, a mount point, a directory
+// it may not re-parent, any other error); the caller copies then.
+bool move_whole(const std::string& from, const std::string& to) {
+  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+}
+
+// Puts back what a failed backup moved, the last move first, so that HOME
+// is as the application found it. A path that cannot go back stays in the
+// backup directory, where retention is the only thing that removes it.
+void move_back(const std::vector<MovedPath>& moved) {
+  for (auto it = moved.rbegin(); it != moved.rend(); ++it) move_whole(it->backup, it->home);
+}
+
+// Each chosen path goes to its place below `backup_home`: moved there whole
+// where the system allows, which costs no copy and leaves nothing for the
+// removals after the backup to do, copied otherwise. Whatever the copy
+// would refuse is refused before the path moves.
+Status back_up_paths(const std::vector<const std::string*>& chosen, const std::string& home,
+                     const std::string& backup_home, detail::DirIdentity state_identity,
+                     std::vector<MovedPath>& moved) {
+  ParentTracker parents;
+  for (const std::string* path : chosen) {
+    const auto relative = strip_path_prefix(*path, home);
+    if (!relative) return escapes_home(*path);
+    const std::string target = join_path(backup_home, *relative);
+    if (auto checked = detail::check_backup_tree(*path, state_identity); !checked) return checked;
+    if (parents.before(target) == ParentDir::Unknown) {
+      if (auto made = ensure_parent_dir(target); !made) return made;
+    }
+    // Without a final "/", which would have the system follow a link there.
+    std::string from = trim_path_end(*path);
+    std::string to = trim_path_end(target);
+    if (move_whole(from, to)) {
+      moved.push_back(MovedPath{std::move(from), std::move(to)});
+    } else if (auto copied = detail::copy_backup_tree(*path, target, ParentDir::Exists, state_identity); !copied) {
+      return copied;
+    }
+    parents.succeeded();
+  }
+  return {};
+}
 
 struct NewBackup {
   std::string path;
@@ -116,7 +165,7 @@ Result<NewBackup> make_backup(const std::vector<const std::string*>& chosen, con
   const std::string backups = join_path(*state_dir, "backups");
   if (auto made = create_private_dir(backups); !made) return std::unexpected(std::move(made.error()));
   // The backup lies in the state directory, so a copy entering it would
-  // copy itself; the planner keeps it out of every plan, and the copy
+  // copy itself; the planner keeps it out of every plan, and the backup
   // refuses it should it turn up all the same.
   struct stat state_st {};
   if (::stat(state_dir->c_str(), &state_st) != 0) return fail_errno(*state_dir);
@@ -126,16 +175,10 @@ Result<NewBackup> make_backup(const std::vector<const std::string*>& chosen, con
   std::string backup = join_path(backups, *name);
   if (auto made = create_private_dir(backup); !made) return std::unexpected(std::move(made.error()));
 
-  const std::string backup_home = join_path(backup, "home");
-  ParentTracker parents;
-  for (const std::string* path : chosen) {
-    const auto relative = strip_path_prefix(*path, home);
-    if (!relative) return escapes_home(*path);
-    const std::string target = join_path(backup_home, *relative);
-    if (auto copied = detail::copy_backup_tree(*path, target, parents.before(target), state_identity); !copied) {
-      return std::unexpected(std::move(copied.error()));
-    }
-    parents.succeeded();
+  std::vector<MovedPath> moved;
+  if (auto backed_up = back_up_paths(chosen, home, join_path(backup, "home"), state_identity, moved); !backed_up) {
+    move_back(moved);
+    return std::unexpected(std::move(backed_up.error()));
   }
   return NewBackup{std::move(backup), std::move(*name)};
 }

@@ -5,7 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/temp_dir.hpp"
@@ -20,9 +24,28 @@ using testing::names_in;
 using testing::path_exists;
 using testing::read_file;
 using testing::read_link;
+using testing::remove_tree;
 using testing::TempDir;
 using testing::write_file;
 
+
+// Kind and bits, inode, and content or link text of every entry below
+// `root`, by relative path.
+using TreeImage = std::map<std::string, std::tuple<mode_t, ino_t, std::string>>;
+TreeImage tree_image(const std::string& root) {
+  namespace fs = std::filesystem;
+  TreeImage image;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    const std::string path = it->path().string();
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    std::string data;
+    if (S_ISREG(st.st_mode)) data = read_file(path);
+    if (S_ISLNK(st.st_mode)) data = read_link(path);
+    image[path.substr(root.size())] = {st.st_mode, st.st_ino, data};
+  }
+  return image;
+}
 
 // HOME, a state directory outside it, and a Profile source.
 class ApplyTest : public ::testing::Test {
@@ -146,6 +169,98 @@ TEST_F(ApplyTest, BackupDirectoryNameModesAndCopies) {
   EXPECT_EQ(read_file(h("secret")), "new");
 }
 
+// On one file system each chosen path is moved: the backup holds the very
+// files HOME held, with their inodes, bits and link texts.
+TEST_F(ApplyTest, BackupMovesEachChosenPathWhole) {
+  const std::string odd = "odd\nname\xff";
+  write_file(h(".config/app/conf"), "conf");
+  make_symlink("conf", h(".config/app/link"));
+  ASSERT_EQ(::chmod(h(".config/app/conf").c_str(), 0640), 0);
+  ASSERT_EQ(::chmod(h(".config/app").c_str(), 0750), 0);
+  write_file(h(".config/keep"), "not touched");
+  write_file(h("a/b"), "b");
+  write_file(h("a/c"), "c");
+  write_file(h(odd), "odd");
+  write_file(src(".config/app/conf"), "new conf");
+  write_file(src("a/b"), "new b");
+  const TreeImage app = tree_image(h(".config/app"));
+  const TreeImage a = tree_image(h("a"));
+  struct stat odd_st {};
+  ASSERT_EQ(::lstat(h(odd).c_str(), &odd_st), 0);
+
+  // HOME/a is given up and holds the later target HOME/a/b
+  const auto done = apply(ActivationPlan{{h(odd), h("a")}, {write(".config/app"), write("a/b")}});
+  ASSERT_TRUE(done && done->has_value()) << (done ? "" : done.error().text());
+  const std::string saved = **done + "/home/";
+  EXPECT_EQ(tree_image(saved + ".config/app"), app);
+  EXPECT_EQ(tree_image(saved + "a"), a);
+  struct stat moved_st {};
+  ASSERT_EQ(::lstat((saved + odd).c_str(), &moved_st), 0);
+  EXPECT_EQ(moved_st.st_ino, odd_st.st_ino);
+  EXPECT_EQ(names_in(saved), (std::vector<std::string>{".config", "a", odd}));
+  EXPECT_EQ(names_in(saved + ".config"), std::vector<std::string>{"app"});
+
+  EXPECT_EQ(read_file(h(".config/app/conf")), "new conf");
+  EXPECT_FALSE(path_exists(h(".config/app/link")));
+  EXPECT_EQ(read_file(h(".config/keep")), "not touched");
+  EXPECT_EQ(names_in(h("a")), std::vector<std::string>{"b"});
+  EXPECT_EQ(read_file(h("a/b")), "new b");
+  EXPECT_FALSE(path_exists(h(odd)));
+}
+
+// A tree the copy would refuse is refused before it moves, and the paths
+// moved before it go back: HOME ends as it was, to the inode.
+TEST_F(ApplyTest, RefusedBackupPutsBackWhatItMoved) {
+  write_file(h(".bashrc"), "rc");
+  write_file(h(".config/app/conf"), "conf");
+  write_file(h(".local/share/app/data/x"), "x");
+  ASSERT_EQ(::mkfifo(h(".local/share/app/data/pipe").c_str(), 0600), 0);
+  write_file(h(".local/share/app/data/z"), "z");
+  for (const char* f : {".bashrc", ".config/app/conf", ".local/share/app/data/x"}) write_file(src(f), "new");
+  const TreeImage before = tree_image(home);
+
+  // moved in depth order: .bashrc, .config, then .local/share/app is refused
+  const auto done = apply(ActivationPlan{{}, {write(".bashrc"), write(".config"), write(".local/share/app")}});
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().text(), "unsupported backup target " + h(".local/share/app/data/pipe"));
+  EXPECT_EQ(tree_image(home), before);
+}
+
+// Where the backup lies on another file system nothing can be moved: each
+// path is copied, with the same result in the backup and in HOME.
+TEST(ApplyAcrossFileSystems, CopiesWhatItCannotMove) {
+  TempDir t;
+  std::string other = "/dev/shm/vorpel-test-XXXXXX";
+  struct stat home_st {}, other_st {};
+  ASSERT_EQ(::stat(t.path().c_str(), &home_st), 0);
+  if (::mkdtemp(other.data()) == nullptr) GTEST_SKIP() << "no /dev/shm to hold a state directory";
+  ASSERT_EQ(::stat(other.c_str(), &other_st), 0);
+  if (other_st.st_dev == home_st.st_dev) {
+    remove_tree(other);
+    GTEST_SKIP() << "/dev/shm is on the same file system as TMPDIR";
+  }
+  const std::string home = t / "home";
+  write_file(home + "/.config/app/conf", "conf");
+  ASSERT_EQ(::chmod((home + "/.config/app/conf").c_str(), 0604), 0);
+  make_symlink("conf", home + "/.config/app/link");
+  write_file(home + "/.bashrc", "rc");
+  write_file(t / "src/app/conf", "new");
+  write_file(t / "src/bashrc", "new rc");
+  const auto done = apply_activation_plan(
+      ActivationPlan{{home + "/.bashrc"}, {{".config/app", t / "src/app", home + "/.config/app"}}}, home,
+      other + "/vorpel/state.toml");
+  ASSERT_TRUE(done && done->has_value()) << (done ? "" : done.error().text());
+  const std::string saved = **done + "/home";
+  EXPECT_EQ(read_file(saved + "/.bashrc"), "rc");
+  EXPECT_EQ(read_file(saved + "/.config/app/conf"), "conf");
+  EXPECT_EQ(file_mode(saved + "/.config/app/conf") & 07777, 0604u);
+  EXPECT_EQ(read_link(saved + "/.config/app/link"), "conf");
+  EXPECT_FALSE(path_exists(home + "/.bashrc"));
+  EXPECT_EQ(names_in(home + "/.config/app"), std::vector<std::string>{"conf"});
+  EXPECT_EQ(read_file(home + "/.config/app/conf"), "new");
+  remove_tree(other);
+}
+
 TEST_F(ApplyTest, RetentionKeepsTheFiveGreatestNamesWhateverTheirKind) {
   write_file(src("f"), "f");
   // Stamps sort as text: "9" comes after every stamp of today, ".x" before all.
@@ -251,7 +366,9 @@ TEST_F(ApplyTest, UnreadableCandidateIsNotBackedUpAndItsRemovalFails) {
   const auto names = names_in(backups);
   ASSERT_EQ(names.size(), 1u);
   EXPECT_EQ(names_in(backups + "/" + names[0] + "/home"), std::vector<std::string>{"y"});
-  EXPECT_EQ(read_file(h("y")), "y");
+  // moved into the backup, where it stays: the removals and writes stopped
+  EXPECT_EQ(read_file(backups + "/" + names[0] + "/home/y"), "y");
+  EXPECT_FALSE(path_exists(h("y")));
 }
 
 // "backups" is the tool's own name: a link there must not carry the backup,

@@ -156,10 +156,17 @@ Result<ProfileCatalog> load_profile_catalog(const std::string& profile_root) {
 
 namespace {
 
-// The kind of an entry as the listing reports it, or from its own status
-// when the file system does not say; links are never followed.
-std::expected<FileKind, OsError> entry_kind(DIR* dir, const dirent& entry) {
-  switch (entry.d_type) {
+// One listed entry: its name and the kind the listing reports (DT_UNKNOWN
+// when the file system does not say).
+struct ListedEntry {
+  std::string name;
+  unsigned char type;
+};
+
+// The kind of an entry of the open directory `dir_fd`, from the listing or,
+// when that does not say, from its own status; links are never followed.
+std::expected<FileKind, OsError> entry_kind(int dir_fd, const ListedEntry& entry) {
+  switch (entry.type) {
     case DT_DIR: return FileKind::Directory;
     case DT_REG: return FileKind::Regular;
     case DT_LNK: return FileKind::Symlink;
@@ -167,8 +174,36 @@ std::expected<FileKind, OsError> entry_kind(DIR* dir, const dirent& entry) {
     default: return FileKind::Other;
   }
   struct stat st {};
-  if (::fstatat(::dirfd(dir), entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(OsError::last());
+  if (::fstatat(dir_fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(OsError::last());
   return file_kind(st.st_mode);
+}
+
+// A directory of the content check: its descriptor for the *at calls, its
+// entries in the order the listing yielded them, and where its text ends in
+// the walk's path.
+struct ContentLevel {
+  UniqueFd fd;
+  std::vector<ListedEntry> entries;
+  std::size_t next = 0;
+  std::size_t path_size = 0;
+};
+
+// Reads the whole listing of the open directory `fd` through a stream on a
+// copy of the descriptor, which goes as soon as it is read: a level waiting
+// in the walk then holds its names, not a stream buffer of tens of KiB.
+std::expected<ContentLevel, OsError> open_level(UniqueFd fd, std::size_t path_size) {
+  ContentLevel level{std::move(fd), {}, 0, path_size};
+  UniqueFd copy(::fcntl(level.fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (!copy) return std::unexpected(OsError::last());
+  UniqueDir dir(::fdopendir(copy.get()));
+  if (!dir) return std::unexpected(OsError::last());
+  copy.release();  // the stream owns it now
+  while (true) {
+    auto entry = next_entry(dir.get());
+    if (!entry) return std::unexpected(std::move(entry.error()));
+    if (!*entry) return level;
+    level.entries.push_back(ListedEntry{(**entry)->d_name, (**entry)->d_type});
+  }
 }
 
 }  // namespace
@@ -176,42 +211,36 @@ std::expected<FileKind, OsError> entry_kind(DIR* dir, const dirent& entry) {
 Status validate_content_tree(const std::string& directory) {
   if (auto checked = check_path_io(directory); !checked) return checked;
   // Entries in listing order, each subdirectory completely before the
-  // entries after it. The open directories wait in a list on the heap, so
-  // any depth costs no native stack; subdirectories are opened through
-  // their parent, so no path is resolved twice.
-  struct Level {
-    UniqueDir dir;
-    std::size_t path_size;  // where this directory's text ends in `path`
-  };
-  std::vector<Level> levels;
+  // entries after it. The levels wait in a list on the heap, so any depth
+  // costs no native stack; subdirectories are opened through their parent,
+  // so no path is resolved twice.
+  std::vector<ContentLevel> levels;
   std::string path = directory;
-  UniqueDir top(::opendir(directory.c_str()));
+  UniqueFd top(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!top) return fail_errno(directory);
-  levels.push_back(Level{std::move(top), path.size()});
+  auto first = open_level(std::move(top), path.size());
+  if (!first) return fail_io(path, std::move(first.error()));
+  levels.push_back(std::move(*first));
   while (!levels.empty()) {
-    Level& level = levels.back();
-    DIR* dir = level.dir.get();
-    path.resize(level.path_size);
-    auto entry = next_entry(dir);
-    if (!entry) return fail_io(path, std::move(entry.error()));
-    if (!*entry) {
+    ContentLevel& level = levels.back();
+    if (level.next == level.entries.size()) {
       levels.pop_back();
       continue;
     }
-    const dirent& e = ***entry;
+    const ListedEntry& entry = level.entries[level.next++];
+    path.resize(level.path_size);
     if (!path.empty() && path.back() != '/') path.push_back('/');
-    path.append(e.d_name);
-    const auto kind = entry_kind(dir, e);
+    path.append(entry.name);
+    const auto kind = entry_kind(level.fd.get(), entry);
     if (!kind) return fail_io(path, kind.error());
     switch (*kind) {
       case FileKind::Directory: {
         // Known to be a directory, not a link to one; O_NOFOLLOW keeps it so.
-        UniqueFd fd(::openat(::dirfd(dir), e.d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd fd(::openat(level.fd.get(), entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!fd) return fail_errno(path);
-        UniqueDir sub(::fdopendir(fd.get()));
-        if (!sub) return fail_errno(path);
-        fd.release();  // the directory stream owns it now
-        levels.push_back(Level{std::move(sub), path.size()});  // `level` may not survive this
+        auto sub = open_level(std::move(fd), path.size());
+        if (!sub) return fail_io(path, std::move(sub.error()));
+        levels.push_back(std::move(*sub));  // `level` and `entry` may not survive this
         break;
       }
       case FileKind::Regular: break;
