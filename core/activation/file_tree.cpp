@@ -13,7 +13,7 @@
 
 #include <fmt/format.h>
 
-#include "core/activation/dir_listing.hpp"
+#include "core/storage/dir_listing.hpp"
 #include "core/activation/file_tree_detail.hpp"
 #include "core/storage/directories.hpp"
 #include "core/storage/file_kind.hpp"

@@ -9,7 +9,7 @@
 
 #include <fmt/format.h>
 
-#include "core/activation/dir_listing.hpp"
+#include "core/storage/dir_listing.hpp"
 #include "core/activation/file_tree.hpp"
 #include "core/activation/file_tree_detail.hpp"
 #include "core/storage/atomic_file.hpp"

@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "core/storage/dir_listing.hpp"
 #include "core/storage/file_kind.hpp"
 #include "core/storage/manifest.hpp"
 #include "core/storage/path_text.hpp"
@@ -22,21 +23,20 @@
 namespace vorpel {
 namespace {
 
-
-// Reads the next entry name, skipping "." and "..". std::nullopt at the end;
-// an error when the listing fails.
-std::expected<std::optional<dirent*>, OsError> next_entry(DIR* dir) {
-  while (true) {
-    errno = 0;
-    dirent* entry = ::readdir(dir);
-    if (entry == nullptr) {
-      if (errno != 0) return std::unexpected(OsError::last());
-      return std::optional<dirent*>();
-    }
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    return std::optional<dirent*>(entry);
+// The kind of an entry of the open directory `dir_fd`, from the listing or,
+// when that does not say, from its own status; links are never followed.
+std::expected<FileKind, OsError> entry_kind(int dir_fd, const detail::DirListing& listing,
+                                            const detail::DirListing::Entry& entry) {
+  switch (entry.type) {
+    case DT_DIR: return FileKind::Directory;
+    case DT_REG: return FileKind::Regular;
+    case DT_LNK: return FileKind::Symlink;
+    case DT_UNKNOWN: break;
+    default: return FileKind::Other;
   }
+  struct stat st {};
+  if (::fstatat(dir_fd, listing.c_name(entry), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(OsError::last());
+  return file_kind(st.st_mode);
 }
 
 // Steps 3 to 13 for one Profile directory; the error refuses it.
@@ -113,31 +113,17 @@ Result<ProfileCatalog> load_profile_catalog(const std::string& profile_root) {
   struct stat st {};
   if (::stat(profile_root.c_str(), &st) != 0) return catalog;
 
-  UniqueDir dir(::opendir(profile_root.c_str()));
-  if (!dir) return fail_errno(profile_root);
-
   // The whole listing first, so that a failing entry leaves no partial work.
-  std::vector<std::string> directories;
-  while (true) {
-    auto entry = next_entry(dir.get());
-    if (!entry) return fail_io(profile_root, std::move(entry.error()));
-    if (!*entry) break;
-    const dirent* e = **entry;
-    std::string name = e->d_name;
-    const std::string path = join_path(profile_root, name);
-    FileKind kind = FileKind::Other;
-    if (e->d_type != DT_UNKNOWN) {
-      kind = e->d_type == DT_DIR ? FileKind::Directory : FileKind::Other;
-    } else {
-      struct stat est {};
-      if (::lstat(path.c_str(), &est) != 0) return fail_errno(path);
-      kind = file_kind(est.st_mode);
-    }
-    if (kind == FileKind::Directory) directories.push_back(std::move(name));
-  }
-  dir.reset();
   // Entries of one directory: the order of paths is the byte order of names.
-  std::sort(directories.begin(), directories.end());
+  auto dir = detail::read_directory_at(AT_FDCWD, profile_root.c_str(), detail::FinalLink::Follow);
+  if (!dir) return fail_io(profile_root, std::move(dir.error()));
+  std::vector<std::string> directories;
+  for (const auto& entry : dir->listing.entries()) {
+    auto kind = entry_kind(dir->fd(), dir->listing, entry);
+    if (!kind) return fail_io(join_path(profile_root, dir->listing.name(entry)), std::move(kind.error()));
+    if (*kind == FileKind::Directory) directories.emplace_back(dir->listing.name(entry));
+  }
+  dir->dir.reset();
 
   for (const auto& name : directories) {
     const std::string directory = join_path(profile_root, name);
@@ -156,54 +142,20 @@ Result<ProfileCatalog> load_profile_catalog(const std::string& profile_root) {
 
 namespace {
 
-// One listed entry: its name and the kind the listing reports (DT_UNKNOWN
-// when the file system does not say).
-struct ListedEntry {
-  std::string name;
-  unsigned char type;
-};
-
-// The kind of an entry of the open directory `dir_fd`, from the listing or,
-// when that does not say, from its own status; links are never followed.
-std::expected<FileKind, OsError> entry_kind(int dir_fd, const ListedEntry& entry) {
-  switch (entry.type) {
-    case DT_DIR: return FileKind::Directory;
-    case DT_REG: return FileKind::Regular;
-    case DT_LNK: return FileKind::Symlink;
-    case DT_UNKNOWN: break;
-    default: return FileKind::Other;
-  }
-  struct stat st {};
-  if (::fstatat(dir_fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(OsError::last());
-  return file_kind(st.st_mode);
-}
-
 // A directory of the content check: its descriptor for the *at calls, its
 // entries in the order the listing yielded them, and where its text ends in
 // the walk's path.
 struct ContentLevel {
   UniqueFd fd;
-  std::vector<ListedEntry> entries;
+  detail::DirListing listing;
   std::size_t next = 0;
   std::size_t path_size = 0;
 };
 
-// Reads the whole listing of the open directory `fd` through a stream on a
-// copy of the descriptor, which goes as soon as it is read: a level waiting
-// in the walk then holds its names, not a stream buffer of tens of KiB.
 std::expected<ContentLevel, OsError> open_level(UniqueFd fd, std::size_t path_size) {
   ContentLevel level{std::move(fd), {}, 0, path_size};
-  UniqueFd copy(::fcntl(level.fd.get(), F_DUPFD_CLOEXEC, 0));
-  if (!copy) return std::unexpected(OsError::last());
-  UniqueDir dir(::fdopendir(copy.get()));
-  if (!dir) return std::unexpected(OsError::last());
-  copy.release();  // the stream owns it now
-  while (true) {
-    auto entry = next_entry(dir.get());
-    if (!entry) return std::unexpected(std::move(entry.error()));
-    if (!*entry) return level;
-    level.entries.push_back(ListedEntry{(**entry)->d_name, (**entry)->d_type});
-  }
+  if (auto read = level.listing.read(level.fd.get()); !read) return std::unexpected(std::move(read.error()));
+  return level;
 }
 
 }  // namespace
@@ -223,20 +175,21 @@ Status validate_content_tree(const std::string& directory) {
   levels.push_back(std::move(*first));
   while (!levels.empty()) {
     ContentLevel& level = levels.back();
-    if (level.next == level.entries.size()) {
+    const auto& entries = level.listing.entries();
+    if (level.next == entries.size()) {
       levels.pop_back();
       continue;
     }
-    const ListedEntry& entry = level.entries[level.next++];
+    const auto& entry = entries[level.next++];
     path.resize(level.path_size);
-    if (!path.empty() && path.back() != '/') path.push_back('/');
-    path.append(entry.name);
-    const auto kind = entry_kind(level.fd.get(), entry);
+    append_path(path, level.listing.name(entry));
+    const auto kind = entry_kind(level.fd.get(), level.listing, entry);
     if (!kind) return fail_io(path, kind.error());
     switch (*kind) {
       case FileKind::Directory: {
         // Known to be a directory, not a link to one; O_NOFOLLOW keeps it so.
-        UniqueFd fd(::openat(level.fd.get(), entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd fd(
+            ::openat(level.fd.get(), level.listing.c_name(entry), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!fd) return fail_errno(path);
         auto sub = open_level(std::move(fd), path.size());
         if (!sub) return fail_io(path, std::move(sub.error()));

@@ -1,6 +1,7 @@
-// Directory listings shared by the tree operations and backup retention:
-// every entry is read before any is visited, then the names are sorted by
-// their bytes. Not part of the activation engine's interface.
+// Directory listings shared by the catalogue's content check, the tree
+// operations and backup retention: every entry is read before any is
+// visited, and the walks that need an order sort the names by their bytes.
+// Not part of the library's interface.
 #pragma once
 
 #include <dirent.h>

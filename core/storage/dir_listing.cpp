@@ -1,4 +1,4 @@
-#include "core/activation/dir_listing.hpp"
+#include "core/storage/dir_listing.hpp"
 
 #include <fcntl.h>
 
