@@ -13,8 +13,8 @@
 
 #include <fmt/format.h>
 
-#include "core/storage/dir_listing.hpp"
 #include "core/activation/file_tree_detail.hpp"
+#include "core/storage/dir_listing.hpp"
 #include "core/storage/directories.hpp"
 #include "core/storage/file_kind.hpp"
 #include "core/storage/path_rules.hpp"
