@@ -372,16 +372,12 @@ std::expected<void, OsError> remove_contents(At at, Locked locked) {
     }
     const auto& entry = listing.entries()[level.next++];
     const At child{level.dir.fd(), listing.c_name(entry)};
-    bool is_dir = entry.type == DT_DIR;
-    if (entry.type == DT_UNKNOWN) {
-      struct stat st {};
-      if (!stat_at(child, st)) {
-        if (errno == ENOENT) continue;  // gone already
-        return std::unexpected(OsError::last());
-      }
-      is_dir = S_ISDIR(st.st_mode);
+    const auto kind = detail::entry_kind(level.dir.fd(), listing, entry);
+    if (!kind) {
+      if (kind.error().is_not_found()) continue;  // gone already
+      return std::unexpected(kind.error());
     }
-    if (is_dir) {
+    if (*kind == FileKind::Directory) {
       auto sub = open_for_removal(child, locked);  // `level` may not survive this
       if (!sub) return std::unexpected(std::move(sub.error()));
       levels.push_back(std::move(*sub));

@@ -23,22 +23,6 @@
 namespace vorpel {
 namespace {
 
-// The kind of an entry of the open directory `dir_fd`, from the listing or,
-// when that does not say, from its own status; links are never followed.
-std::expected<FileKind, OsError> entry_kind(int dir_fd, const detail::DirListing& listing,
-                                            const detail::DirListing::Entry& entry) {
-  switch (entry.type) {
-    case DT_DIR: return FileKind::Directory;
-    case DT_REG: return FileKind::Regular;
-    case DT_LNK: return FileKind::Symlink;
-    case DT_UNKNOWN: break;
-    default: return FileKind::Other;
-  }
-  struct stat st {};
-  if (::fstatat(dir_fd, listing.c_name(entry), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(OsError::last());
-  return file_kind(st.st_mode);
-}
-
 // Steps 3 to 13 for one Profile directory; the error refuses it.
 Result<Profile> load_profile(const std::string& root, const std::string& name, const std::string& manifest_path) {
   if (!is_valid_utf8(name)) return fail("profile directory name is not valid UTF-8");
@@ -119,7 +103,7 @@ Result<ProfileCatalog> load_profile_catalog(const std::string& profile_root) {
   if (!dir) return fail_io(profile_root, std::move(dir.error()));
   std::vector<std::string> directories;
   for (const auto& entry : dir->listing.entries()) {
-    auto kind = entry_kind(dir->fd(), dir->listing, entry);
+    auto kind = detail::entry_kind(dir->fd(), dir->listing, entry);
     if (!kind) return fail_io(join_path(profile_root, dir->listing.name(entry)), std::move(kind.error()));
     if (*kind == FileKind::Directory) directories.emplace_back(dir->listing.name(entry));
   }
@@ -183,7 +167,7 @@ Status validate_content_tree(const std::string& directory) {
     const auto& entry = entries[level.next++];
     path.resize(level.path_size);
     append_path(path, level.listing.name(entry));
-    const auto kind = entry_kind(level.fd.get(), level.listing, entry);
+    const auto kind = detail::entry_kind(level.fd.get(), level.listing, entry);
     if (!kind) return fail_io(path, kind.error());
     switch (*kind) {
       case FileKind::Directory: {

@@ -1,6 +1,7 @@
 #include "core/storage/dir_listing.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -39,6 +40,19 @@ std::expected<void, OsError> DirListing::read(int fd) {
 void DirListing::sort() {
   // string_view comparison is unsigned and byte-wise, with prefixes first
   std::sort(entries_.begin(), entries_.end(), [this](const Entry& a, const Entry& b) { return name(a) < name(b); });
+}
+
+std::expected<FileKind, OsError> entry_kind(int dir_fd, const DirListing& listing, const DirListing::Entry& entry) {
+  switch (entry.type) {
+    case DT_DIR: return FileKind::Directory;
+    case DT_REG: return FileKind::Regular;
+    case DT_LNK: return FileKind::Symlink;
+    case DT_UNKNOWN: break;
+    default: return FileKind::Other;
+  }
+  struct stat st {};
+  if (::fstatat(dir_fd, listing.c_name(entry), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(OsError::last());
+  return file_kind(st.st_mode);
 }
 
 std::expected<SortedDirectory, OsError> read_directory_at(int dir_fd, const char* name, FinalLink link) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/storage/core_error.hpp"
+#include "core/storage/file_kind.hpp"
 #include "core/storage/unique_fd.hpp"
 
 namespace vorpel::detail {
@@ -50,6 +51,11 @@ struct SortedDirectory {
   DirListing listing;
   int fd() const { return dir.get(); }
 };
+
+// The kind of an entry of `listing`, read from the open directory `dir_fd`:
+// from the listing or, when that does not say, from the entry's own status.
+// Links are never followed.
+std::expected<FileKind, OsError> entry_kind(int dir_fd, const DirListing& listing, const DirListing::Entry& entry);
 
 enum class FinalLink { Refuse, Follow };
 
