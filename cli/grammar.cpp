@@ -106,10 +106,14 @@ std::vector<PossibleValue> possible_values(const ArgumentSpec& arg) {
   return arg.kind == ValueKind::PackageMode ? package_mode_values() : std::vector<PossibleValue>{};
 }
 
+std::vector<std::string> value_names(const std::vector<PossibleValue>& values) {
+  std::vector<std::string> names;
+  for (const auto& value : values) names.emplace_back(value.name);
+  return names;
+}
+
 std::string possible_values_list(const std::vector<PossibleValue>& values) {
-  std::vector<std::string_view> names;
-  for (const auto& value : values) names.push_back(value.name);
-  return fmt::format("{}", fmt::join(names, ", "));
+  return fmt::format("{}", fmt::join(value_names(values), ", "));
 }
 
 // Jaro similarity of two byte strings, 0 (nothing alike) to 1 (equal).
@@ -158,6 +162,19 @@ std::optional<std::string> closest(std::string_view typed, const std::vector<std
 }
 
 std::vector<const CLI::App*> subcommands_of(const CLI::App& app) { return app.get_subcommands({}); }
+
+std::vector<std::string> subcommand_names(const CLI::App& root) {
+  std::vector<std::string> names;
+  for (const auto* sub : subcommands_of(root)) names.push_back(sub->get_name());
+  return names;
+}
+
+const CLI::App* find_subcommand(const CLI::App& root, std::string_view name) {
+  for (const auto* sub : subcommands_of(root)) {
+    if (sub->get_name() == name) return sub;
+  }
+  return nullptr;
+}
 
 bool is_help_flag(const CLI::App& app, const CLI::Option& option) {
   return &option == app.get_help_ptr() || &option == app.get_help_all_ptr();
@@ -347,18 +364,14 @@ UsageError surplus_value(std::string_view value) {
 }
 
 UsageError unrecognized_subcommand(const CLI::App& root, std::string_view name) {
-  std::vector<std::string> names;
-  for (const auto* sub : subcommands_of(root)) names.push_back(sub->get_name());
   UsageError error{fmt::format("unrecognized subcommand {}", in_quotes(name)), ""};
-  if (auto similar = closest(name, names)) error.tip = fmt::format("a similar subcommand exists: '{}'", *similar);
+  if (auto similar = closest(name, subcommand_names(root))) error.tip = fmt::format("a similar subcommand exists: '{}'", *similar);
   return error;
 }
 
 UsageError missing_subcommand(const CLI::App& root, std::string_view program) {
-  std::vector<std::string> names;
-  for (const auto* sub : subcommands_of(root)) names.push_back(sub->get_name());
   return {fmt::format("'{}' requires a subcommand but one was not provided\n  [subcommands: {}]", program,
-                      fmt::join(names, ", ")),
+                      fmt::join(subcommand_names(root), ", ")),
           ""};
 }
 
@@ -377,9 +390,7 @@ UsageError missing_value(const CLI::App& sub, const CLI::Option& option) {
 UsageError invalid_value(const CLI::Option& option, std::string_view value, const std::vector<PossibleValue>& values) {
   UsageError error{
       fmt::format("invalid value {} for '{}'{}", in_quotes(value), option_text(option), values_note(values)), ""};
-  std::vector<std::string> names;
-  for (const auto& v : values) names.emplace_back(v.name);
-  if (auto similar = closest(value, names)) error.tip = fmt::format("a similar value exists: '{}'", *similar);
+  if (auto similar = closest(value, value_names(values))) error.tip = fmt::format("a similar value exists: '{}'", *similar);
   return error;
 }
 
@@ -498,9 +509,7 @@ std::expected<Classified, ParserExit> classify(const CLI::App& root, std::span<c
       if (!read) return std::unexpected(std::move(read.error()));
       continue;
     }
-    for (const auto* candidate : subcommands_of(root)) {
-      if (candidate->get_name() == word) sub = candidate;
-    }
+    sub = find_subcommand(root, word);
     if (sub == nullptr) return std::unexpected(usage_exit(root, program, unrecognized_subcommand(root, word)));
   }
   if (sub == nullptr) return std::unexpected(usage_exit(root, program, missing_subcommand(root, program)));
@@ -641,9 +650,7 @@ std::expected<CliCommand, std::string> convert(const CLI::App& root) {
 ParserExit answer_help_command(const CLI::App& root, const CLI::App& help, std::string_view program) {
   const auto operand = Matches(help).value("command");
   if (!operand) return help_exit(root, program, true);
-  for (const auto* sub : subcommands_of(root)) {
-    if (sub->get_name() == *operand) return help_exit(*sub, program, true);
-  }
+  if (const CLI::App* sub = find_subcommand(root, *operand)) return help_exit(*sub, program, true);
   return usage_exit(help, program, unrecognized_subcommand(root, *operand));
 }
 

@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include "cli/commands/reports.hpp"
-#include "core/activation/managed_snapshot.hpp"
 #include "core/storage/path_text.hpp"
 #include "core/storage/state_store.hpp"
 
@@ -72,8 +71,19 @@ CommandError save_after_failure(const std::string& state_path, const UserState& 
   if (recorded == loaded) return error;
   auto saved = save_state(state_path, recorded);
   if (saved) return error;
+  return state_not_saved(std::move(error), saved.error());
+}
+
+CommandError state_not_saved(CommandError error, const CoreError& save_failure) {
   return std::move(error).context(
-      fmt::format("state file not updated after the failure ({})", CommandError::from(saved.error()).display()));
+      fmt::format("state file not updated after the failure ({})", CommandError::from(save_failure).display()));
+}
+
+CommandError undo_snapshot_swap(SnapshotSwap& swap, CommandError error) {
+  auto undone = swap.undo();
+  if (undone) return error;
+  return std::move(error).context(
+      fmt::format("snapshot not restored ({})", CommandError::from(undone.error()).display()));
 }
 
 }  // namespace vorpel::commands

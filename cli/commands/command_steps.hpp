@@ -13,6 +13,7 @@
 #include "cli/commands/commands.hpp"
 #include "cli/commands/packages.hpp"
 #include "core/activation/activation_plan.hpp"
+#include "core/activation/managed_snapshot.hpp"
 #include "core/storage/state_lock.hpp"
 #include "core/storage/user_state.hpp"
 
@@ -59,5 +60,13 @@ void print_backup_line(const std::optional<std::string>& backup);
 // as context.
 CommandError save_after_failure(const std::string& state_path, const UserState& loaded, const UserState& recorded,
                                 CommandError error);
+
+// `error` with the failed save of the state after it as context: "state
+// file not updated after the failure ({})".
+CommandError state_not_saved(CommandError error, const CoreError& save_failure);
+
+// Puts the previous managed snapshot back after a failure; when that fails
+// too, "snapshot not restored ({})" joins `error` as context.
+CommandError undo_snapshot_swap(SnapshotSwap& swap, CommandError error);
 
 }  // namespace vorpel::commands

@@ -72,7 +72,7 @@ CommandResult<void> plan_profile(const Profiles& profiles, const std::string& id
   PlanReport report;
   report.profile = id;
   report.first_activation = chosen->first_activation;
-  for (std::string_view name : plan_missing_packages(packages, *installed)) report.missing_packages.emplace_back(name);
+  report.missing_packages = missing_packages(packages, *installed);
 
   for (const auto& path : plan->removed) report.paths_removed.push_back(home_relative_display(path, home));
   for (const auto& write : plan->written) report.paths_written.push_back(written_path_display(write));

@@ -57,12 +57,7 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
   // stays unretained, and selecting it later is a first activation again.
   std::optional<SnapshotSwap> swap;
   const auto failed = [&](CommandError error) {
-    if (swap) {
-      if (auto undone = swap->undo(); !undone) {
-        error = std::move(error).context(
-            fmt::format("snapshot not restored ({})", CommandError::from(undone.error()).display()));
-      }
-    }
+    if (swap) error = undo_snapshot_swap(*swap, std::move(error));
     return std::unexpected(save_after_failure(state_path, loaded, recorded, std::move(error)));
   };
 

@@ -75,14 +75,9 @@ CommandResult<void> update_profile(const Profiles& profiles, const std::string& 
         swap.keep();
         return std::unexpected(std::move(error));
       }
-      error = std::move(error).context(
-          fmt::format("state file not updated after the failure ({})", CommandError::from(saved.error()).display()));
+      error = state_not_saved(std::move(error), saved.error());
     }
-    if (auto undone = swap.undo(); !undone) {
-      error = std::move(error).context(
-          fmt::format("snapshot not restored ({})", CommandError::from(undone.error()).display()));
-    }
-    return std::unexpected(std::move(error));
+    return std::unexpected(undo_snapshot_swap(swap, std::move(error)));
   };
 
   // In place: for the active Profile its old managed paths give way to the
