@@ -3,9 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <functional>
-#include <map>
 #include <ostream>
 #include <string>
 
@@ -15,28 +13,6 @@
 
 namespace vorpel::testing {
 namespace {
-
-namespace fs = std::filesystem;
-
-// Everything below `root` except `skip`: kind, permission bits and content
-// (or link text) of every entry, keyed by path.
-std::map<std::string, std::string> tree_image(const std::string& root, const std::string& skip) {
-  std::map<std::string, std::string> image;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    const std::string path = it->path().string();
-    if (path == skip) {
-      it.disable_recursion_pending();
-      continue;
-    }
-    struct stat st;
-    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-    std::string entry = std::to_string(st.st_mode);
-    if (S_ISREG(st.st_mode)) entry += ":" + read_file(path);
-    if (S_ISLNK(st.st_mode)) entry += ":" + fs::read_symlink(path).string();
-    image[path] = entry;
-  }
-  return image;
-}
 
 struct HostileCase {
   std::string name;

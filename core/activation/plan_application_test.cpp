@@ -6,10 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <map>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "tests/support/temp_dir.hpp"
@@ -26,26 +23,10 @@ using testing::read_file;
 using testing::read_link;
 using testing::remove_tree;
 using testing::TempDir;
+using testing::tree_image;
+using testing::TreeImage;
 using testing::write_file;
 
-
-// Kind and bits, inode, and content or link text of every entry below
-// `root`, by relative path.
-using TreeImage = std::map<std::string, std::tuple<mode_t, ino_t, std::string>>;
-TreeImage tree_image(const std::string& root) {
-  namespace fs = std::filesystem;
-  TreeImage image;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    const std::string path = it->path().string();
-    struct stat st {};
-    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-    std::string data;
-    if (S_ISREG(st.st_mode)) data = read_file(path);
-    if (S_ISLNK(st.st_mode)) data = read_link(path);
-    image[path.substr(root.size())] = {st.st_mode, st.st_ino, data};
-  }
-  return image;
-}
 
 // HOME, a state directory outside it, and a Profile source.
 class ApplyTest : public ::testing::Test {
