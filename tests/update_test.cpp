@@ -60,7 +60,7 @@ TEST_F(UpdateTest, ActiveProfileIsRewrittenInPlaceFromItsNewDeclaration) {
   const auto r = box.run({"update"});
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_TRUE(r.out.starts_with("Backup: ")) << r.out;
-  const std::string backup = r.out.substr(8, r.out.find('\n') - 8);
+  const std::string backup = backup_dir_of(r.out);
   EXPECT_EQ(r.out, "Backup: " + backup + "\nActive Profile work was updated.\n");
   EXPECT_EQ(read_file(backup + "/home/.profile"), "edited\n");
   EXPECT_EQ(read_file(backup + "/home/.config/app/conf"), "app\n");
