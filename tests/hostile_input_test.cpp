@@ -1,7 +1,6 @@
 // Hostile Profiles and HOME layouts, end to end: each one is refused with
 // its own message and status 2, and nothing outside HOME changes.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <functional>
 #include <ostream>
@@ -86,7 +85,7 @@ const HostileCase kCases[] = {
      [](Sandbox& box) {
        manifest_managing(box, ".config/app");
        write_file(box.content_root("evil") + "/.config/app/rc", "x\n");
-       ASSERT_EQ(symlink((box.root() + "/outside").c_str(), (box.home() + "/.config").c_str()), 0);
+       make_symlink(box.root() + "/outside", box.home() + "/.config");
      },
      {"select", "evil"},
      [](const Sandbox& box) {
@@ -96,7 +95,7 @@ const HostileCase kCases[] = {
      [](Sandbox& box) {
        manifest_managing(box, ".config");
        make_dirs(box.content_root("evil") + "/.config");
-       ASSERT_EQ(symlink("/etc/passwd", (box.content_root("evil") + "/.config/passwd").c_str()), 0);
+       make_symlink("/etc/passwd", box.content_root("evil") + "/.config/passwd");
      },
      {"validate", "PROFILE_ROOT"},
      [](const Sandbox& box) {
