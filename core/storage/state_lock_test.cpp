@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <optional>
 
+#include "tests/support/deep_tree.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace vorpel {
@@ -20,6 +20,7 @@ using testing::TempDir;
 using testing::file_mode;
 using testing::make_dirs;
 using testing::make_symlink;
+using testing::open_descriptors;
 using testing::path_exists;
 using testing::read_file;
 using testing::write_file;
@@ -122,14 +123,11 @@ TEST(StateLock, FailedAttemptsLeaveNoDescriptorOpen) {
   TempDir tmp;
   make_dirs(tmp / "vorpel/lock");
   write_file(tmp / "file", "");
-  const auto count = [] {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
-  };
-  const auto before = count();
+  const std::size_t before = open_descriptors();
   EXPECT_FALSE(open_state_lock(tmp / "vorpel/lock"));
   EXPECT_FALSE(open_state_lock(tmp / "file/lock"));
   EXPECT_TRUE(open_state_lock(tmp / "ok/lock"));  // released and closed at once
-  EXPECT_EQ(count(), before);
+  EXPECT_EQ(open_descriptors(), before);
 }
 
 TEST(StateLock, SecondProcessWaitsUntilTheFirstReleases) {
