@@ -26,7 +26,8 @@ Sandbox::Sandbox() {
   env["VORPEL_FAKE_INSTALLED"] = installed_path();
   for (const char* name : {"VORPEL_FAKE_QUERY_STDERR", "VORPEL_FAKE_QUERY_EXIT", "VORPEL_FAKE_QUERY_SIGNAL",
                            "VORPEL_FAKE_CHANGE_EXIT", "VORPEL_FAKE_CHANGE_SIGNAL", "VORPEL_FAKE_SUDO_EXIT",
-                           "VORPEL_FAKE_SUDO_SIGNAL", "VORPEL_FAKE_SUDO"}) {
+                           "VORPEL_FAKE_SUDO_SIGNAL", "VORPEL_FAKE_SUDO", "VORPEL_FAKE_DEPENDS",
+                           "VORPEL_FAKE_AS_DEPS"}) {
     env[name] = std::nullopt;
   }
 }
