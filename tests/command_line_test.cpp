@@ -4,17 +4,10 @@
 // the start.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
 #include "tests/support/sandbox.hpp"
-
-extern char** environ;
 
 namespace vorpel::testing {
 namespace {
@@ -237,46 +230,13 @@ TEST(CommandLine, ErrorLineJoinsTheWholeCauseChain) {
   EXPECT_EQ(message.err, "error: active profile x is not retained\n");
 }
 
-// Runs the binary with its standard output on a pipe whose reading end is
-// already closed, so every write fails with EPIPE.
-RunResult run_into_closed_pipe(const std::vector<std::string>& args, const std::string& home) {
-  int out_pipe[2];
-  int err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return {};
-  close(out_pipe[0]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
-  std::vector<std::string> argv_text{vorpel_binary()};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::string home_entry = "HOME=" + home;
-  char* envp[] = {home_entry.data(), nullptr};
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  RunResult result;
-  if (rc != 0) return result;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = read(err_pipe[0], buffer, sizeof buffer)) > 0) result.err.append(buffer, static_cast<std::size_t>(n));
-  close(err_pipe[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-  return result;
-}
-
 TEST(CommandLine, ClosedStandardOutputIsReportedNotADeathBySignal) {
   Sandbox box;
   for (const auto& words : std::vector<std::vector<std::string>>{{"current"}, {"--help"}}) {
-    const RunResult r = run_into_closed_pipe(words, box.home());
+    RunOptions options;
+    options.env = box.env;
+    options.stdout_unread = true;
+    const RunResult r = run_vorpel(words, options);
     EXPECT_EQ(r.signal, 0) << joined(words);
     EXPECT_EQ(r.status, 101) << joined(words);
     EXPECT_EQ(r.err, "failed printing to stdout: Broken pipe (os error 32)\n") << joined(words);

@@ -18,18 +18,6 @@ namespace {
 
 constexpr const char* kOutOfDescriptors = "Too many open files (os error 24)";
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const auto end = text.find('\n', start);
-    lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return lines;
-}
-
 // Exit status 0, or 2 with every line on standard error a report of the
 // descriptors running out (the final "error: " line included).
 void expect_success_or_out_of_descriptors(const RunResult& result) {

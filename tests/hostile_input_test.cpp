@@ -1,11 +1,8 @@
 // Hostile Profiles and HOME layouts, end to end: each one is refused with
 // its own message and status 2, and nothing outside HOME changes.
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <functional>
-#include <map>
 #include <ostream>
 #include <string>
 
@@ -15,28 +12,6 @@
 
 namespace vorpel::testing {
 namespace {
-
-namespace fs = std::filesystem;
-
-// Everything below `root` except `skip`: kind, permission bits and content
-// (or link text) of every entry, keyed by path.
-std::map<std::string, std::string> tree_image(const std::string& root, const std::string& skip) {
-  std::map<std::string, std::string> image;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    const std::string path = it->path().string();
-    if (path == skip) {
-      it.disable_recursion_pending();
-      continue;
-    }
-    struct stat st;
-    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-    std::string entry = std::to_string(st.st_mode);
-    if (S_ISREG(st.st_mode)) entry += ":" + read_file(path);
-    if (S_ISLNK(st.st_mode)) entry += ":" + fs::read_symlink(path).string();
-    image[path] = entry;
-  }
-  return image;
-}
 
 struct HostileCase {
   std::string name;
@@ -110,7 +85,7 @@ const HostileCase kCases[] = {
      [](Sandbox& box) {
        manifest_managing(box, ".config/app");
        write_file(box.content_root("evil") + "/.config/app/rc", "x\n");
-       ASSERT_EQ(symlink((box.root() + "/outside").c_str(), (box.home() + "/.config").c_str()), 0);
+       make_symlink(box.root() + "/outside", box.home() + "/.config");
      },
      {"select", "evil"},
      [](const Sandbox& box) {
@@ -120,7 +95,7 @@ const HostileCase kCases[] = {
      [](Sandbox& box) {
        manifest_managing(box, ".config");
        make_dirs(box.content_root("evil") + "/.config");
-       ASSERT_EQ(symlink("/etc/passwd", (box.content_root("evil") + "/.config/passwd").c_str()), 0);
+       make_symlink("/etc/passwd", box.content_root("evil") + "/.config/passwd");
      },
      {"validate", "PROFILE_ROOT"},
      [](const Sandbox& box) {

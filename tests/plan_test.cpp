@@ -130,7 +130,7 @@ TEST(PlanTest, ManagedPathWithTrailingSlashCountsWhatSelectWouldOverwrite) {
   const auto selected = box.run({"select", "work"});
   ASSERT_EQ(selected.status, 0) << selected.err;
   ASSERT_TRUE(selected.out.starts_with("Backup: ")) << selected.out;
-  const std::string backup = selected.out.substr(8, selected.out.find('\n') - 8);
+  const std::string backup = backup_dir_of(selected.out);
   EXPECT_EQ(tree_of(backup + "/home"), (Names{".config", ".config/app", ".vimrc"}));
 }
 

@@ -53,13 +53,6 @@ void add_home(const Sandbox& box) {
   box.write_content("home", ".bashrc", "home bashrc\n");
 }
 
-// The directory named by the "Backup: {}" line that starts `out`.
-std::string backup_dir_of(const std::string& out) {
-  const std::string prefix = "Backup: ";
-  if (!out.starts_with(prefix)) return {};
-  return out.substr(prefix.size(), out.find('\n') - prefix.size());
-}
-
 TEST(SelectTest, FirstActivationWritesManagedPathsAndSeedFilesAndRecordsTheState) {
   Sandbox box;
   add_work(box);

@@ -19,13 +19,6 @@ using Names = std::vector<std::string>;
 
 constexpr const char* kTooManyLinks = "Too many levels of symbolic links (os error 40)";
 
-// The directory named by the "Backup: {}" line that starts `out`.
-std::string backup_dir_of(const std::string& out) {
-  const std::string prefix = "Backup: ";
-  if (!out.starts_with(prefix)) return {};
-  return out.substr(prefix.size(), out.find('\n') - prefix.size());
-}
-
 // --- paths with a NUL byte ----------------------------------------------------
 
 // Cut at the NUL byte, both paths exist in the content root: "a", and the

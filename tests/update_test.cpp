@@ -60,7 +60,7 @@ TEST_F(UpdateTest, ActiveProfileIsRewrittenInPlaceFromItsNewDeclaration) {
   const auto r = box.run({"update"});
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_TRUE(r.out.starts_with("Backup: ")) << r.out;
-  const std::string backup = r.out.substr(8, r.out.find('\n') - 8);
+  const std::string backup = backup_dir_of(r.out);
   EXPECT_EQ(r.out, "Backup: " + backup + "\nActive Profile work was updated.\n");
   EXPECT_EQ(read_file(backup + "/home/.profile"), "edited\n");
   EXPECT_EQ(read_file(backup + "/home/.config/app/conf"), "app\n");
@@ -208,17 +208,6 @@ TEST_F(UpdateTest, LeftoversOfAnInterruptedSnapshotBuildAreHarmless) {
   EXPECT_EQ(read_file(box.home() + "/.profile"), "new profile\n");
 }
 
-// Every entry below `dir` with its file content, for comparing a tree
-// before and after.
-std::map<std::string, std::string> tree_of(const std::string& dir) {
-  std::map<std::string, std::string> out;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-    const std::string relative = std::filesystem::relative(entry.path(), dir).string();
-    out[relative] = entry.is_regular_file() ? read_file(entry.path().string()) : "";
-  }
-  return out;
-}
-
 // A link at "profiles", at the Profile's directory or at "managed" is never
 // followed: select, update and plan stop with an error for the link before
 // HOME, pacman or the link's target is touched.
@@ -231,7 +220,7 @@ TEST_F(UpdateTest, LinksAtTheSnapshotPathAreRefused) {
     const std::string outside = box.root() + "/outside";
     std::filesystem::rename(link, outside);
     make_symlink(outside, link);
-    const auto before = tree_of(outside);
+    const auto before = tree_image(outside);
     const std::size_t logged = box.fake_log().size();
     for (const Names& args : {Names{"select", "work"}, Names{"update", "work"}, Names{"plan", "work"}}) {
       const auto r = box.run(args);
@@ -242,7 +231,7 @@ TEST_F(UpdateTest, LinksAtTheSnapshotPathAreRefused) {
           << args[0];
     }
     EXPECT_EQ(log_since(logged), Names{}) << link;
-    EXPECT_EQ(tree_of(outside), before) << link;
+    EXPECT_EQ(tree_image(outside), before) << link;
     EXPECT_EQ(read_file(box.home() + "/.profile"), home_profile);
     EXPECT_EQ(read_file(box.state_file()), state_before);
     std::filesystem::remove(link);

@@ -72,7 +72,7 @@ TEST(RefreshManagedSnapshot, FailureLeavesThePreviousSnapshotWhole) {
   EXPECT_EQ(names_in(t / "profiles/work"), Names{"managed"});
   EXPECT_EQ(names_in(snapshot), Names{"old"});
 
-  ASSERT_EQ(::symlink("a", (t / "content/link").c_str()), 0);
+  make_symlink("a", t / "content/link");
   EXPECT_EQ(refresh_managed_snapshot(profile_at(t / "content", {"link"}), snapshot).error().text(),
             "profile content may not contain symbolic link " + t / "content/link");
   EXPECT_EQ(names_in(t / "profiles/work"), Names{"managed"});

@@ -6,10 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <map>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "tests/support/temp_dir.hpp"
@@ -26,26 +23,10 @@ using testing::read_file;
 using testing::read_link;
 using testing::remove_tree;
 using testing::TempDir;
+using testing::tree_image;
+using testing::TreeImage;
 using testing::write_file;
 
-
-// Kind and bits, inode, and content or link text of every entry below
-// `root`, by relative path.
-using TreeImage = std::map<std::string, std::tuple<mode_t, ino_t, std::string>>;
-TreeImage tree_image(const std::string& root) {
-  namespace fs = std::filesystem;
-  TreeImage image;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    const std::string path = it->path().string();
-    struct stat st {};
-    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-    std::string data;
-    if (S_ISREG(st.st_mode)) data = read_file(path);
-    if (S_ISLNK(st.st_mode)) data = read_link(path);
-    image[path.substr(root.size())] = {st.st_mode, st.st_ino, data};
-  }
-  return image;
-}
 
 // HOME, a state directory outside it, and a Profile source.
 class ApplyTest : public ::testing::Test {
@@ -61,6 +42,33 @@ class ApplyTest : public ::testing::Test {
 
   Result<std::optional<std::string>> apply(const ActivationPlan& plan) {
     return apply_activation_plan(plan, home, state_path);
+  }
+
+  // Backs HOME/f up with a fresh state directory whose "backups" already
+  // holds `existing` (backup directories, or stray files where `is_file`
+  // says so) and checks that retention took exactly `removed`.
+  void expect_retention(const std::vector<std::string>& existing, const std::vector<std::string>& removed,
+                        bool (*is_file)(const std::string&) = nullptr) {
+    TempDir s;
+    state_path = s / "vorpel/state.toml";
+    const std::string dir = s / "vorpel/backups";
+    for (const auto& name : existing) {
+      if (is_file != nullptr && is_file(name)) {
+        write_file(dir + "/" + name, "a stray file");
+      } else {
+        write_file(dir + "/" + name + "/home/x", "x");
+      }
+    }
+    write_file(h("f"), "old");
+    const auto done = apply(ActivationPlan{{}, {write("f")}});
+    ASSERT_TRUE(done && done->has_value()) << (done ? "" : done.error().text());
+    EXPECT_EQ(read_file(**done + "/home/f"), "old");
+    std::vector<std::string> expected{done->value().substr(dir.size() + 1)};
+    for (const auto& name : existing) {
+      if (std::find(removed.begin(), removed.end(), name) == removed.end()) expected.push_back(name);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names_in(dir), expected);
   }
 
   TempDir t;
@@ -270,25 +278,8 @@ TEST_F(ApplyTest, RetentionKeepsTheFiveGreatestNamesWhateverTheirKind) {
       {{".a", ".b", "0", "00", "1", "2", "9"}, {".a", ".b", "0"}},
   };
   for (const auto& c : cases) {
-    TempDir s;
-    state_path = s / "vorpel/state.toml";
-    const std::string dir = s / "vorpel/backups";
-    for (const auto& name : c.existing) {
-      if (name.starts_with("1")) {
-        write_file(dir + "/" + name, "a stray file");
-      } else {
-        write_file(dir + "/" + name + "/home/x", "x");
-      }
-    }
-    write_file(h("f"), "old");
-    const auto done = apply(ActivationPlan{{}, {write("f")}});
-    ASSERT_TRUE(done && done->has_value()) << (done ? "" : done.error().text());
-    std::vector<std::string> expected{done->value().substr(dir.size() + 1)};
-    for (const auto& name : c.existing) {
-      if (std::find(c.removed.begin(), c.removed.end(), name) == c.removed.end()) expected.push_back(name);
-    }
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(names_in(dir), expected);
+    ASSERT_NO_FATAL_FAILURE(
+        expect_retention(c.existing, c.removed, [](const std::string& name) { return name.starts_with("1"); }));
   }
 }
 
@@ -414,22 +405,7 @@ TEST_F(ApplyTest, RetentionNeverRemovesTheBackupJustMade) {
       {{"90-1", "91-1", "92-1", "93-1", "94-1", "95-1", "96-1"}, {"90-1", "91-1", "92-1"}},
       {{".old", "0-1", "90-1", "91-1", "92-1", "93-1"}, {".old", "0-1"}},
   };
-  for (const auto& c : cases) {
-    TempDir s;
-    state_path = s / "vorpel/state.toml";
-    const std::string dir = s / "vorpel/backups";
-    for (const auto& name : c.existing) write_file(dir + "/" + name + "/home/x", "x");
-    write_file(h("f"), "old");
-    const auto done = apply(ActivationPlan{{}, {write("f")}});
-    ASSERT_TRUE(done && done->has_value()) << (done ? "" : done.error().text());
-    EXPECT_EQ(read_file(**done + "/home/f"), "old");
-    std::vector<std::string> expected{done->value().substr(dir.size() + 1)};
-    for (const auto& name : c.existing) {
-      if (std::find(c.removed.begin(), c.removed.end(), name) == c.removed.end()) expected.push_back(name);
-    }
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(names_in(dir), expected);
-  }
+  for (const auto& c : cases) ASSERT_NO_FATAL_FAILURE(expect_retention(c.existing, c.removed));
 }
 
 // The planner keeps the state directory out of every plan; should one hold

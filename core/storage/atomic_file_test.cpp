@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "tests/support/deep_tree.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace vorpel {
@@ -15,6 +16,7 @@ namespace {
 using testing::TempDir;
 using testing::file_mode;
 using testing::names_in;
+using testing::open_descriptors;
 using testing::make_dirs;
 using testing::path_exists;
 using testing::read_file;
@@ -148,11 +150,6 @@ TEST(AtomicFile, ClockIsReadOnceTheDirectoryIsPrivate) {
   ASSERT_FALSE(s);
   EXPECT_EQ(s.error().text(), "second time provided was later than self");
   EXPECT_TRUE(names_in(dir).empty());
-}
-
-std::size_t open_descriptors() {
-  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                                std::filesystem::directory_iterator()));
 }
 
 TEST(AtomicFile, EveryDescriptorIsClosedOnEveryRoad) {

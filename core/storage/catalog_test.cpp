@@ -16,6 +16,7 @@ namespace vorpel {
 namespace {
 
 using testing::make_dirs;
+using testing::make_symlink;
 using testing::TempDir;
 using testing::write_file;
 
@@ -71,7 +72,7 @@ TEST(ProfileRoot, EnvironmentValueUsedUnchanged) {
 
 TEST(Catalog, UnreachableRootIsEmpty) {
   TempDir tmp;
-  ASSERT_EQ(symlink((tmp / "nowhere").c_str(), (tmp / "dangling").c_str()), 0);
+  make_symlink(tmp / "nowhere", tmp / "dangling");
   for (const std::string& root : {tmp / "absent", std::string(), tmp / "dangling"}) {
     auto catalog = load_profile_catalog(root);
     ASSERT_TRUE(catalog) << root;
@@ -99,7 +100,7 @@ TEST(Catalog, SortsValidAndRejectedDirectoriesAndSkipsTheRest) {
   share.profile("\xff", kGood);
   make_dirs(share.root() + "/no-manifest");
   write_file(share.root() + "/plain-file", "");
-  ASSERT_EQ(symlink((share.root() + "/b").c_str(), (share.root() + "/link").c_str()), 0);
+  make_symlink(share.root() + "/b", share.root() + "/link");
 
   auto catalog = load_profile_catalog(share.root());
   ASSERT_TRUE(catalog) << catalog.error().text();
@@ -171,7 +172,7 @@ TEST(Catalog, RefusalsInStepOrder) {
        [](const Share& s) {
          rmdir(s.content("p").c_str());
          make_dirs(s.content("real"));
-         ASSERT_EQ(symlink(s.content("real").c_str(), s.content("p").c_str()), 0);
+         make_symlink(s.content("real"), s.content("p"));
        },
        [](const Share& s) { return "profile content root " + s.content("p") + " must be a real directory"; }},
       {good_manifest,
@@ -183,7 +184,7 @@ TEST(Catalog, RefusalsInStepOrder) {
       {"schema = 4\nname = 'n'\npackages = ['a b']\n",
        [](const Share& s) {
          make_dirs(s.content("p") + "/sub");
-         ASSERT_EQ(symlink("/nowhere", (s.content("p") + "/sub/link").c_str()), 0);
+         make_symlink("/nowhere", s.content("p") + "/sub/link");
        },
        [](const Share& s) { return "profile content may not contain symbolic link " + s.content("p") + "/sub/link"; }},
       {good_manifest, [](const Share& s) { mkfifo((s.content("p") + "/pipe").c_str(), 0600); },
@@ -251,7 +252,7 @@ TEST(ContentTree, WalksEverySubdirectory) {
   write_file(tmp / "t/a/b/c/file", "");
   make_dirs(tmp / "t/d");
   EXPECT_TRUE(validate_content_tree(tmp / "t"));
-  ASSERT_EQ(symlink("file", (tmp / "t/a/b/c/deep-link").c_str()), 0);
+  make_symlink("file", tmp / "t/a/b/c/deep-link");
   auto r = validate_content_tree(tmp / "t");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().text(), "profile content may not contain symbolic link " + (tmp / "t/a/b/c/deep-link"));
@@ -284,7 +285,7 @@ TEST(ContentTree, AnyDepthAndNoShortenedPath) {
   TempDir other;
   make_dirs(other / "t");
   testing::make_deep_dirs(other / "t", 50, "d", "leaf");
-  ASSERT_EQ(symlink("leaf", (other / ("t/" + testing::deep_relative_path(50, "link"))).c_str()), 0);
+  make_symlink("leaf", other / ("t/" + testing::deep_relative_path(50, "link")));
   auto r = validate_content_tree(other / "t");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().text(), "profile content may not contain symbolic link " + (other / ("t/" + testing::deep_relative_path(50, "link"))));

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <optional>
 
+#include "tests/support/deep_tree.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace vorpel {
@@ -19,6 +19,8 @@ namespace {
 using testing::TempDir;
 using testing::file_mode;
 using testing::make_dirs;
+using testing::make_symlink;
+using testing::open_descriptors;
 using testing::path_exists;
 using testing::read_file;
 using testing::write_file;
@@ -93,7 +95,7 @@ TEST(StateLock, LinkAtTheLockIsNeverFollowed) {
   write_file(tmp / "outside", "someone's file\n");
   ASSERT_EQ(::chmod((tmp / "outside").c_str(), 0644), 0);
   make_dirs(tmp / "vorpel");
-  ASSERT_EQ(::symlink((tmp / "outside").c_str(), (tmp / "vorpel/lock").c_str()), 0);
+  make_symlink(tmp / "outside", tmp / "vorpel/lock");
   const auto to_file = open_state_lock(tmp / "vorpel/lock");
   ASSERT_FALSE(to_file);
   EXPECT_EQ(to_file.error().text(),
@@ -101,7 +103,7 @@ TEST(StateLock, LinkAtTheLockIsNeverFollowed) {
   EXPECT_EQ(file_mode(tmp / "outside") & 07777, 0644u);
   EXPECT_EQ(read_file(tmp / "outside"), "someone's file\n");
 
-  ASSERT_EQ(::symlink((tmp / "made-by-lock").c_str(), (tmp / "vorpel/dangling").c_str()), 0);
+  make_symlink(tmp / "made-by-lock", tmp / "vorpel/dangling");
   const auto dangling = open_state_lock(tmp / "vorpel/dangling");
   ASSERT_FALSE(dangling);
   EXPECT_EQ(dangling.error().text(),
@@ -110,7 +112,7 @@ TEST(StateLock, LinkAtTheLockIsNeverFollowed) {
 
   make_dirs(tmp / "disk/vorpel");
   ASSERT_EQ(::chmod((tmp / "disk/vorpel").c_str(), 0755), 0);
-  ASSERT_EQ(::symlink((tmp / "disk/vorpel").c_str(), (tmp / "state").c_str()), 0);
+  make_symlink(tmp / "disk/vorpel", tmp / "state");
   const auto through_link = open_state_lock(tmp / "state/lock");
   ASSERT_TRUE(through_link) << through_link.error().text();
   EXPECT_EQ(file_mode(tmp / "disk/vorpel") & 07777, 0700u);
@@ -121,14 +123,11 @@ TEST(StateLock, FailedAttemptsLeaveNoDescriptorOpen) {
   TempDir tmp;
   make_dirs(tmp / "vorpel/lock");
   write_file(tmp / "file", "");
-  const auto count = [] {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
-  };
-  const auto before = count();
+  const std::size_t before = open_descriptors();
   EXPECT_FALSE(open_state_lock(tmp / "vorpel/lock"));
   EXPECT_FALSE(open_state_lock(tmp / "file/lock"));
   EXPECT_TRUE(open_state_lock(tmp / "ok/lock"));  // released and closed at once
-  EXPECT_EQ(count(), before);
+  EXPECT_EQ(open_descriptors(), before);
 }
 
 TEST(StateLock, SecondProcessWaitsUntilTheFirstReleases) {

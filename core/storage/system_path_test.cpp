@@ -1,9 +1,5 @@
 #include "core/storage/system_path.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "tests/support/temp_dir.hpp"
@@ -12,6 +8,9 @@ namespace vorpel {
 namespace {
 
 using namespace std::string_literals;
+using testing::make_dirs;
+using testing::make_symlink;
+using testing::write_file;
 
 TEST(SystemPath, NulAnywhereIsRefusedWithThePathShownWhole) {
   for (const std::string& path : {"a\0b"s, "\0"s, "dir/\0"s, "/tmp/x\0/y"s}) {
@@ -25,13 +24,12 @@ TEST(SystemPath, NulAnywhereIsRefusedWithThePathShownWhole) {
 TEST(RefuseLinksBelow, FirstLinkComponentIsRefusedAndTheBaseMayBeALink) {
   testing::TempDir tmp;
   const std::string real = tmp.path() + "/real";
-  ASSERT_EQ(::mkdir(real.c_str(), 0755), 0);
-  ASSERT_EQ(::mkdir((real + "/profiles").c_str(), 0755), 0);
-  ASSERT_EQ(::mkdir((tmp.path() + "/elsewhere").c_str(), 0755), 0);
-  ASSERT_EQ(::symlink("../../elsewhere", (real + "/profiles/work").c_str()), 0);
-  ASSERT_EQ(::symlink("real", (tmp.path() + "/state").c_str()), 0);
-  ASSERT_EQ(::symlink("missing", (real + "/dangling").c_str()), 0);
-  ASSERT_EQ(::close(::creat((real + "/file").c_str(), 0644)), 0);
+  make_dirs(real + "/profiles");
+  make_dirs(tmp.path() + "/elsewhere");
+  make_symlink("../../elsewhere", real + "/profiles/work");
+  make_symlink("real", tmp.path() + "/state");
+  make_symlink("missing", real + "/dangling");
+  write_file(real + "/file", "");
 
   const std::string base = tmp.path() + "/state";
   const struct { std::string relative; std::string refused; } cases[] = {

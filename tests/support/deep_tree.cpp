@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <iterator>
 #include <stdexcept>
 
 namespace vorpel::testing {
@@ -48,6 +50,11 @@ std::size_t raise_descriptor_limit() {
   setrlimit(RLIMIT_NOFILE, &limit);
   getrlimit(RLIMIT_NOFILE, &limit);
   return limit.rlim_cur == RLIM_INFINITY ? std::size_t{1} << 20 : static_cast<std::size_t>(limit.rlim_cur);
+}
+
+std::size_t open_descriptors() {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                                std::filesystem::directory_iterator()));
 }
 
 void on_small_stack(const std::function<void()>& work) {

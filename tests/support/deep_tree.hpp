@@ -24,6 +24,10 @@ std::string deep_relative_path(std::size_t depth, const std::string& leaf);
 // in force.
 std::size_t raise_descriptor_limit();
 
+// The number of descriptors this process holds open, for checking that a
+// call closed every one it opened.
+std::size_t open_descriptors();
+
 // Runs `work` on a thread with a 256 KiB stack: room enough for a walk that
 // keeps its levels on the heap, but only for a few hundred levels of one
 // that recursed per directory.

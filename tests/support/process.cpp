@@ -43,6 +43,8 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  // Before the fork, so that no copy of the reading end is left anywhere.
+  if (options.stdout_unread) close(out_pipe[0]);
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -66,9 +68,9 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   }
   close(in_pipe[1]);
   RunResult result;
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  pollfd fds[2] = {{options.stdout_unread ? -1 : out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open_count = 2;
+  int open_count = options.stdout_unread ? 1 : 2;
   char buf[65536];
   while (open_count > 0) {
     if (poll(fds, 2, -1) < 0) {

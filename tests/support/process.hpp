@@ -24,6 +24,9 @@ struct RunOptions {
   // Standard descriptors (0, 1, 2) the program starts with closed; what it
   // would print there is then not captured.
   std::vector<int> closed;
+  // Standard output is a pipe whose reading end is already closed, so every
+  // write to it fails with EPIPE.
+  bool stdout_unread = false;
 };
 
 // argv[0] is the program path; it is not looked up along PATH.

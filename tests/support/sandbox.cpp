@@ -26,7 +26,8 @@ Sandbox::Sandbox() {
   env["VORPEL_FAKE_INSTALLED"] = installed_path();
   for (const char* name : {"VORPEL_FAKE_QUERY_STDERR", "VORPEL_FAKE_QUERY_EXIT", "VORPEL_FAKE_QUERY_SIGNAL",
                            "VORPEL_FAKE_CHANGE_EXIT", "VORPEL_FAKE_CHANGE_SIGNAL", "VORPEL_FAKE_SUDO_EXIT",
-                           "VORPEL_FAKE_SUDO_SIGNAL", "VORPEL_FAKE_SUDO"}) {
+                           "VORPEL_FAKE_SUDO_SIGNAL", "VORPEL_FAKE_SUDO", "VORPEL_FAKE_DEPENDS",
+                           "VORPEL_FAKE_AS_DEPS"}) {
     env[name] = std::nullopt;
   }
 }
@@ -73,16 +74,7 @@ void Sandbox::set_installed(const std::vector<std::string>& names) const {
 
 std::vector<std::string> Sandbox::fake_log() const {
   if (!path_exists(log_path())) return {};
-  std::vector<std::string> lines;
-  const std::string text = read_file(log_path());
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
+  return lines_of(read_file(log_path()));
 }
 
 RunResult Sandbox::run(const std::vector<std::string>& args) const {
@@ -97,6 +89,24 @@ RunResult run_with_env(const Sandbox& sandbox, const std::vector<std::string>& a
   options.env = sandbox.env;
   for (const auto& [key, value] : extra) options.env[key] = value;
   return run_vorpel(args, options);
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string backup_dir_of(const std::string& out) {
+  const std::string prefix = "Backup: ";
+  if (!out.starts_with(prefix)) return {};
+  return out.substr(prefix.size(), out.find('\n') - prefix.size());
 }
 
 bool wait_until(const std::function<bool()>& done, int limit_seconds) {

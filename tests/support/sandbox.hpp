@@ -62,6 +62,14 @@ class Sandbox {
 RunResult run_with_env(const Sandbox& sandbox, const std::vector<std::string>& args,
                        const std::map<std::string, std::optional<std::string>>& extra);
 
+// The lines of `text` without their newlines; a final newline ends the
+// last line rather than starting an empty one.
+std::vector<std::string> lines_of(const std::string& text);
+
+// The directory named by the "Backup: {}" line that starts `out`; empty
+// when `out` does not start with one.
+std::string backup_dir_of(const std::string& out);
+
 // Polls `done` every few milliseconds until it holds or `limit_seconds`
 // have passed; returns whether it held. For waiting on another process,
 // never for asserting how long something took.

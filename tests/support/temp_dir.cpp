@@ -78,6 +78,25 @@ std::vector<std::string> names_in(const std::string& dir) {
   return names;
 }
 
+TreeImage tree_image(const std::string& root, const std::string& skip) {
+  namespace fs = std::filesystem;
+  TreeImage image;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    const std::string path = it->path().string();
+    if (path == skip) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) throw std::runtime_error("cannot lstat " + path);
+    std::string data;
+    if (S_ISREG(st.st_mode)) data = read_file(path);
+    if (S_ISLNK(st.st_mode)) data = read_link(path);
+    image[path.substr(root.size())] = {st.st_mode, st.st_ino, data};
+  }
+  return image;
+}
+
 namespace {
 
 // The entry names of the open directory `fd`, read from its start.

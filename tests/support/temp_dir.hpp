@@ -3,7 +3,9 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace vorpel::testing {
@@ -35,6 +37,12 @@ void make_symlink(const std::string& text, const std::string& at);
 std::string read_link(const std::string& path);  // throws when not a link
 // The entry names of a directory in byte order, "." and ".." left out.
 std::vector<std::string> names_in(const std::string& dir);
+
+// Kind and bits, inode, and content or link text of every entry below
+// `root` except `skip` and what lies below it, by path relative to `root`:
+// equal images mean nothing in the tree was changed, replaced or added.
+using TreeImage = std::map<std::string, std::tuple<mode_t, ino_t, std::string>>;
+TreeImage tree_image(const std::string& root, const std::string& skip = "");
 
 // Removes `path` with everything below it, at any depth and with a few
 // descriptors: the entries of each subdirectory are moved up into `path`
