@@ -131,6 +131,15 @@ def cp_a(src, dst):
     subprocess.run(["cp", "-a", src, dst], check=True)
 
 
+def timed_cp(*pairs):
+    """Wall time of `cp -a` of each (source, target) in a row."""
+    os.sync()
+    start = time.perf_counter()
+    for src, dst in pairs:
+        cp_a(src, dst)
+    return time.perf_counter() - start
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--binary", required=True)
@@ -173,20 +182,8 @@ def main():
                 fresh(home)
                 ours.append(run.timed([run.binary, "select", "alpha"], env))
                 fresh(scratch)
-                os.sync()
-                start = time.perf_counter()
-                cp_a(alpha, os.path.join(scratch, "one"))
-                cp_a(alpha, os.path.join(scratch, "two"))
-                base.append(time.perf_counter() - start)
+                base.append(timed_cp(*[(alpha, os.path.join(scratch, n)) for n in ("one", "two")]))
             report("first select (10k files)", ours, base, "2x cp -a", target_ratio=1.2)
-
-        def timed_cp(*pairs):
-            """Wall time of `cp -a` of each (source, target) in a row."""
-            os.sync()
-            start = time.perf_counter()
-            for src, dst in pairs:
-                cp_a(src, dst)
-            return time.perf_counter() - start
 
         def after_alpha(profile, ours, three):
             """Times `select profile` right after a first select of alpha,

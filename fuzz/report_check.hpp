@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "core/storage/path_text.hpp"
@@ -42,6 +43,16 @@ inline void check_report(std::string_view report) {
   require(carets.starts_with(gutter) && carets.find('^') != std::string_view::npos);
   require(carets.find_first_not_of(' ', gutter.size()) == carets.find('^'));
   require(!rest.empty() && rest != "\n");  // the message
+}
+
+// A leading byte-order mark changes nothing, neither record nor report:
+// `parse` of the marked text gives what `plain` (of the text itself) holds.
+template <class Parse, class Result>
+void check_mark_ignored(std::string_view text, Parse parse, const Result& plain) {
+  if (text.starts_with("\xEF\xBB\xBF")) return;
+  const auto marked = parse("\xEF\xBB\xBF" + std::string(text));
+  require(marked.has_value() == plain.has_value());
+  require(plain ? *marked == *plain : marked.error().report == plain.error().report);
 }
 
 }  // namespace vorpel::fuzz

@@ -3,7 +3,6 @@
 // out, read back to the same record and write again to the same text.
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "core/storage/user_state.hpp"
@@ -14,11 +13,7 @@ using vorpel::fuzz::require;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const auto state = vorpel::parse_user_state(text);
-  if (!text.starts_with("\xEF\xBB\xBF")) {
-    const auto marked = vorpel::parse_user_state("\xEF\xBB\xBF" + std::string(text));
-    require(marked.has_value() == state.has_value());
-    require(state ? *marked == *state : marked.error().report == state.error().report);
-  }
+  vorpel::fuzz::check_mark_ignored(text, vorpel::parse_user_state, state);
   if (!state) {
     vorpel::fuzz::check_report(state.error().report);
     return 0;

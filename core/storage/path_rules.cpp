@@ -107,8 +107,7 @@ bool overlaps_state_directory_path(std::string_view path) { return paths_overlap
 
 std::string join_path(std::string_view base, std::string_view piece) {
   std::string out(base);
-  if (!out.empty() && out.back() != '/') out.push_back('/');
-  out.append(piece);
+  append_path(out, piece);
   return out;
 }
 
@@ -117,14 +116,16 @@ namespace {
 // Drops what ends a path without being a component: trailing separators
 // (a lone root stays) and "." pieces after the first piece.
 std::string_view trim_end(std::string_view path) {
-  while (true) {
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-    if (path.size() >= 2 && path.ends_with("/.")) {
+  while (path.size() > 1) {
+    if (path.back() == '/') {
+      path.remove_suffix(1);
+    } else if (path.ends_with("/.")) {
       path.remove_suffix(1);
     } else {
-      return path;
+      break;
     }
   }
+  return path;
 }
 
 }  // namespace
@@ -149,9 +150,6 @@ std::optional<std::string_view> file_name(std::string_view path) {
 
 std::size_t path_depth(std::string_view path) { return path_components(path).size(); }
 
-}  // namespace vorpel
-
-namespace vorpel {
 
 std::optional<std::string> strip_path_prefix(std::string_view path, std::string_view prefix) {
   const auto whole = path_components(path);
@@ -171,12 +169,7 @@ std::optional<std::string> strip_path_prefix(std::string_view path, std::string_
     const bool component = !piece.empty() && (piece != "." || (first_piece && path[0] != '/'));
     first_piece = false;
     if (component) {
-      if (seen == head.size()) {
-        std::string_view rest = path.substr(i);
-        // trailing separators and "." pieces are no components
-        while (rest.ends_with('/') || rest.ends_with("/.")) rest.remove_suffix(rest.back() == '/' ? 1 : 2);
-        return std::string(rest);
-      }
+      if (seen == head.size()) return std::string(trim_end(path.substr(i)));
       ++seen;
     }
     i = end + 1;
@@ -184,18 +177,7 @@ std::optional<std::string> strip_path_prefix(std::string_view path, std::string_
   return std::string();
 }
 
-std::string trim_path_end(std::string_view path) {
-  while (path.size() > 1) {
-    if (path.back() == '/') {
-      path.remove_suffix(1);
-    } else if (path.ends_with("/.")) {
-      path.remove_suffix(1);
-    } else {
-      break;
-    }
-  }
-  return std::string(path);
-}
+std::string trim_path_end(std::string_view path) { return std::string(trim_end(path)); }
 
 void append_path(std::string& base, std::string_view piece) {
   if (!base.empty() && base.back() != '/') base.push_back('/');

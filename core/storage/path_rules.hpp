@@ -63,10 +63,6 @@ std::optional<std::string_view> file_name(std::string_view path);
 // Number of components (the root counts as one).
 std::size_t path_depth(std::string_view path);
 
-}  // namespace vorpel
-
-namespace vorpel {
-
 // `path` with the components of `prefix` taken off its front (compared
 // component by component), as the text that follows them with the
 // separators around it dropped; "" when the two are equal. None when

@@ -3,11 +3,42 @@
 #include <vector>
 
 namespace vorpel {
-namespace {
 
-bool bare_key_char(char c) {
+bool is_toml_bare_key_char(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
+
+TomlStringEnd toml_string_end(std::string_view s, std::size_t start) {
+  const char quote = s[start];
+  const auto triple = [&](std::size_t i) {
+    return i + 3 <= s.size() && s[i] == quote && s[i + 1] == quote && s[i + 2] == quote;
+  };
+  std::size_t i = start;
+  if (triple(i)) {
+    i += 3;
+    while (i < s.size()) {
+      if (quote == '"' && s[i] == '\\') {
+        i += 2;
+      } else if (triple(i)) {
+        // up to two quotes of the content may touch the closing delimiter
+        for (int k = 0; k < 5 && i < s.size() && s[i] == quote; ++k) ++i;
+        return {i, true};
+      } else {
+        ++i;
+      }
+    }
+    return {s.size(), false};  // an escape may have stepped past the end
+  }
+  ++i;
+  while (i < s.size() && s[i] != quote && s[i] != '\n') {
+    // an escaped line break is no escape: the string ends unclosed there
+    i += quote == '"' && s[i] == '\\' && i + 1 < s.size() && s[i + 1] != '\n' ? 2 : 1;
+  }
+  if (i < s.size() && s[i] == quote) return {i + 1, true};
+  return {i, false};
+}
+
+namespace {
 
 class NestingScan {
  public:
@@ -27,7 +58,7 @@ class NestingScan {
       } else if (statement_start && c == '[') {
         header();
         statement_start = false;
-      } else if (expects_key(statement_start) && (bare_key_char(c) || c == '"' || c == '\'')) {
+      } else if (expects_key(statement_start) && (is_toml_bare_key_char(c) || c == '"' || c == '\'')) {
         key(open_.empty() ? table_depth_ : open_.back().depth);
         statement_start = false;
       } else {
@@ -61,37 +92,9 @@ class NestingScan {
     while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t')) ++i_;
   }
 
-  bool triple(char quote) const {
-    return i_ + 3 <= s_.size() && s_[i_] == quote && s_[i_ + 1] == quote && s_[i_ + 2] == quote;
-  }
-
   // Any string form, from its opening quote past its closing one (or to the
   // end of the line or text where it is not closed).
-  void skip_string() {
-    const char quote = s_[i_];
-    if (triple(quote)) {
-      i_ += 3;
-      while (i_ < s_.size()) {
-        if (quote == '"' && s_[i_] == '\\') {
-          i_ += 2;
-        } else if (triple(quote)) {
-          // up to two quotes of the content may touch the closing delimiter
-          for (int k = 0; k < 5 && i_ < s_.size() && s_[i_] == quote; ++k) ++i_;
-          return;
-        } else {
-          ++i_;
-        }
-      }
-      i_ = s_.size();  // an escape may have stepped past the end
-      return;
-    }
-    ++i_;
-    while (i_ < s_.size() && s_[i_] != quote && s_[i_] != '\n') {
-      // an escaped line break is no escape: the string ends unclosed there
-      i_ += quote == '"' && s_[i_] == '\\' && i_ + 1 < s_.size() && s_[i_ + 1] != '\n' ? 2 : 1;
-    }
-    if (i_ < s_.size() && s_[i_] == quote) ++i_;
-  }
+  void skip_string() { i_ = toml_string_end(s_, i_).offset; }
 
   // A dotted key whose first part lies at depth `base` + 1; returns the
   // depth of the last part.
@@ -102,7 +105,7 @@ class NestingScan {
       if (s_[i_] == '"' || s_[i_] == '\'') {
         skip_string();
       } else {
-        while (i_ < s_.size() && bare_key_char(s_[i_])) ++i_;
+        while (i_ < s_.size() && is_toml_bare_key_char(s_[i_])) ++i_;
       }
       if (i_ == start) break;
       if (++depth > limit_) exceed(start, i_);

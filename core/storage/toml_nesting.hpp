@@ -37,4 +37,17 @@ struct NestingExcess {
 
 std::optional<NestingExcess> find_excess_nesting(std::string_view text, std::size_t limit = kMaxTomlNesting);
 
+// Lexical pieces of raw TOML text, for the scans that read it without the
+// parser (this one and the reader's search for a duplicated key).
+bool is_toml_bare_key_char(char c);
+
+// Where the string (any of the four forms) whose opening quote is at
+// `start` ends: just past its closing delimiter, or, when it is not closed,
+// at the line break or the end of the text where it stops.
+struct TomlStringEnd {
+  std::size_t offset = 0;
+  bool closed = false;
+};
+TomlStringEnd toml_string_end(std::string_view text, std::size_t start);
+
 }  // namespace vorpel

@@ -172,10 +172,6 @@ class StatementScanner {
     }
   }
 
-  static bool bare_key_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
-  }
-
   static void append_code_point(std::string& out, std::uint32_t cp) {
     if (cp < 0x80) {
       out.push_back(static_cast<char>(cp));
@@ -253,7 +249,7 @@ class StatementScanner {
       return out;
     }
     const std::size_t start = i_;
-    while (!at_end() && bare_key_char(peek())) advance();
+    while (!at_end() && is_toml_bare_key_char(peek())) advance();
     if (i_ == start) return std::nullopt;
     return std::string(s_.substr(start, i_ - start));
   }
@@ -343,34 +339,9 @@ class StatementScanner {
   }
 
   void string_value() {
-    const char quote = peek();
-    const bool multi = peek(1) == quote && peek(2) == quote;
-    if (multi) {
-      advance();
-      advance();
-      advance();
-      while (!at_end()) {
-        if (quote == '"' && peek() == '\\') {
-          advance();
-          advance();
-          continue;
-        }
-        if (peek() == quote && peek(1) == quote && peek(2) == quote) {
-          // up to two quotes of the content may touch the closing delimiter
-          for (int k = 0; k < 5 && peek() == quote; ++k) advance();
-          return;
-        }
-        advance();
-      }
-      return give_up();
-    }
-    advance();
-    while (!at_end() && peek() != quote && peek() != '\n') {
-      if (quote == '"' && peek() == '\\') advance();
-      advance();
-    }
-    if (peek() != quote) return give_up();
-    advance();
+    const TomlStringEnd end = toml_string_end(s_, i_);
+    if (!end.closed) return give_up();
+    while (i_ < end.offset) advance();
   }
 
   // An array or inline table: elements separated by commas up to `close`.
