@@ -134,10 +134,10 @@ TEST_F(HousekeepingTest, PruneRemovesInstalledCandidatesAndDropsStaleOnes) {
   const auto r = box.run({"prune"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "Unused Vorpel packages were pruned.\n");
-  // "b" is still declared by `home`; "a" and "c" go in byte order.
-  // `home` declares a package, so pacman is asked which are mere
-  // dependencies (none here) before anything is removed.
-  EXPECT_EQ(box.fake_log(), (Names{"pacman -Qq", "pacman -Qqd", "sudo pacman -Rns -- a c", "pacman -Rns -- a c"}));
+  // "b" is still declared by `home`; "a" and "c" go in byte order, after a
+  // dry run that says what else would go with them (nothing here).
+  EXPECT_EQ(box.fake_log(), (Names{"pacman -Qq", "pacman -Rsp --print-format %n -- a c", "sudo pacman -Rns -- a c",
+                                   "pacman -Rns -- a c"}));
   EXPECT_EQ(read_file(box.installed_path()), "z\nb\n");
   EXPECT_NE(read_file(box.state_file()).find("introduced_packages = [\"b\"]\n"), std::string::npos);
 
@@ -160,47 +160,104 @@ TEST_F(HousekeepingTest, FailedPruneLeavesTheRecords) {
   EXPECT_EQ(read_file(box.state_file()), kTwoRetained);
 }
 
-// A Profile's package that pacman holds as a dependency of another
-// Profile's package: `beta` declares vt-base, which came in with vt-app of
-// `alpha`, so its own select skipped it and it was never introduced.
-TEST(PruneDependenciesTest, APackageARetainedProfileDeclaresSurvivesTheRemovalOfWhatPulledItIn) {
+// The dependency world of the tests below: app needs lib, base needs core,
+// tool needs lib; `alpha` declares app and base came in with it.
+class PruneDependenciesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    box.env["VORPEL_FAKE_DEPENDS"] = box.root() + "/fake-depends";
+    box.env["VORPEL_FAKE_AS_DEPS"] = box.root() + "/fake-as-deps";
+    write_file(box.root() + "/fake-depends", "app base\nbase core\ntool lib\n");
+    box.set_installed({"other"});
+  }
+  std::string as_deps() const { return read_file(box.root() + "/fake-as-deps"); }
+  Names log_since(std::size_t logged) const {
+    auto log = box.fake_log();
+    log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(logged));
+    return log;
+  }
   Sandbox box;
-  box.env["VORPEL_FAKE_DEPENDS"] = box.root() + "/fake-depends";
-  box.env["VORPEL_FAKE_AS_DEPS"] = box.root() + "/fake-as-deps";
-  write_file(box.root() + "/fake-depends", "vt-app vt-base\nvt-base vt-core\n");
-  box.set_installed({"vt-other"});
-  box.add_profile("alpha", {"vt-app"}, {});
-  box.add_profile("beta", {"vt-base"}, {});
+};
+
+// `beta` declares base, which pacman holds as a dependency of app: the
+// removal of app would take it, so just that one is marked explicit and
+// recorded; lib, a dependency of the user's own tool that `gamma` declares,
+// keeps its install reason.
+TEST_F(PruneDependenciesTest, MarksOnlyWhatTheRemovalWouldTakeAndRecordsIt) {
+  box.add_profile("alpha", {"app"}, {});
+  box.add_profile("beta", {"base"}, {});
+  box.add_profile("gamma", {"lib"}, {});
   ASSERT_EQ(box.run({"select", "alpha"}).status, 0);
   ASSERT_EQ(box.run({"select", "beta"}).status, 0);
+  write_file(box.installed_path(), read_file(box.installed_path()) + "tool\nlib\n");
+  write_file(box.root() + "/fake-as-deps", as_deps() + "lib\n");
+  ASSERT_EQ(box.run({"select", "gamma"}).status, 0);
   ASSERT_EQ(box.run({"remove", "alpha"}).status, 0);
   const std::size_t logged = box.fake_log().size();
 
   const auto r = box.run({"prune"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "Unused Vorpel packages were pruned.\n");
-  auto log = box.fake_log();
-  log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(logged));
-  EXPECT_EQ(log, (Names{"pacman -Qq", "pacman -Qqd", "sudo pacman -D --asexplicit -- vt-base",
-                        "pacman -D --asexplicit -- vt-base", "sudo pacman -Rns -- vt-app", "pacman -Rns -- vt-app"}));
-  // vt-core stays too: the package that requires it stays.
-  EXPECT_EQ(read_file(box.installed_path()), "vt-other\nvt-base\nvt-core\n");
-  EXPECT_EQ(read_file(box.root() + "/fake-as-deps"), "vt-core\n");
-  EXPECT_NE(read_file(box.state_file()).find("introduced_packages = []\n"), std::string::npos);
-  EXPECT_EQ(box.run({"select", "beta", "--packages", "verify"}).status, 0);
+  EXPECT_EQ(log_since(logged),
+            (Names{"pacman -Qq", "pacman -Rsp --print-format %n -- app", "sudo pacman -D --asexplicit -- base",
+                   "pacman -D --asexplicit -- base", "sudo pacman -Rns -- app", "pacman -Rns -- app"}));
+  EXPECT_EQ(read_file(box.installed_path()), "other\nbase\ncore\ntool\nlib\n");
+  EXPECT_EQ(as_deps(), "core\nlib\n");
+  EXPECT_NE(read_file(box.state_file()).find("introduced_packages = [\"base\"]\n"), std::string::npos);
 
-  // Marking fails: nothing is removed and nothing saved.
-  box.add_profile("gamma", {"vt-app"}, {});
-  ASSERT_EQ(box.run({"select", "gamma"}).status, 0);
-  write_file(box.root() + "/fake-as-deps", "vt-base\n");
+  // The prune after the last Profile declaring base is forgotten removes
+  // it, and what it pulled in.
+  ASSERT_EQ(box.run({"remove", "beta"}).status, 0);
+  ASSERT_EQ(box.run({"prune"}).status, 0);
+  EXPECT_EQ(read_file(box.installed_path()), "other\ntool\nlib\n");
+  EXPECT_NE(read_file(box.state_file()).find("introduced_packages = []\n"), std::string::npos);
+}
+
+// A failed marking removes nothing; what was to be marked stays recorded,
+// as it was before pacman ran.
+TEST_F(PruneDependenciesTest, FailedMarkingRemovesNothing) {
+  box.add_profile("alpha", {"app"}, {});
+  box.add_profile("beta", {"base"}, {});
+  ASSERT_EQ(box.run({"select", "alpha"}).status, 0);
   ASSERT_EQ(box.run({"select", "beta"}).status, 0);
-  ASSERT_EQ(box.run({"remove", "gamma"}).status, 0);
-  const std::string state_before = read_file(box.state_file());
+  ASSERT_EQ(box.run({"remove", "alpha"}).status, 0);
   const auto failed = run_with_env(box, {"prune"}, {{"VORPEL_FAKE_CHANGE_EXIT", "1"}});
   EXPECT_EQ(failed.status, 2);
   EXPECT_EQ(failed.err, "error: pacman install reason change failed with exit status: 1\n");
+  EXPECT_EQ(read_file(box.installed_path()), "other\napp\nbase\ncore\n");
+  EXPECT_NE(read_file(box.state_file()).find("introduced_packages = [\n    \"app\",\n    \"base\",\n]\n"),
+            std::string::npos);
+}
+
+// `b` declares lib, `c` declares one, `a` declares app, which needs lib.
+// Once b and c are forgotten, lib is kept (and stays recorded) for app,
+// one goes; later prunes keep doing the same and succeed.
+TEST_F(PruneDependenciesTest, KeepsWhatAnInstalledPackageStillRequiresAndRemovesTheRest) {
+  write_file(box.root() + "/fake-depends", "app lib\n");
+  box.add_profile("b", {"lib"}, {});
+  box.add_profile("c", {"one"}, {});
+  box.add_profile("a", {"app"}, {});
+  for (const char* id : {"b", "c", "a"}) ASSERT_EQ(box.run({"select", id}).status, 0) << id;
+  ASSERT_EQ(box.run({"remove", "b"}).status, 0);
+  ASSERT_EQ(box.run({"remove", "c"}).status, 0);
+  const std::size_t logged = box.fake_log().size();
+
+  const auto r = box.run({"prune"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Kept lib: still required by app.\nUnused Vorpel packages were pruned.\n");
+  EXPECT_EQ(log_since(logged), (Names{"pacman -Qq", "pacman -Rsp --print-format %n -- lib one",
+                                      "pacman -Rsp --print-format %n -- one", "sudo pacman -Rns -- one",
+                                      "pacman -Rns -- one"}));
+  EXPECT_EQ(read_file(box.installed_path()), "other\nlib\napp\n");
+  EXPECT_NE(read_file(box.state_file()).find("introduced_packages = [\n    \"app\",\n    \"lib\",\n]\n"),
+            std::string::npos);
+
+  const std::string state_before = read_file(box.state_file());
+  const auto again = box.run({"prune"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.out, "Kept lib: still required by app.\nNo unused Vorpel packages could be pruned.\n");
   EXPECT_EQ(read_file(box.state_file()), state_before);
-  EXPECT_EQ(read_file(box.installed_path()), "vt-other\nvt-base\nvt-core\nvt-app\n");
+  EXPECT_EQ(read_file(box.installed_path()), "other\nlib\napp\n");
 }
 
 TEST(PruneWithoutCandidatesTest, PrintsItsLineAndWritesNoState) {

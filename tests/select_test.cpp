@@ -76,8 +76,11 @@ TEST(SelectTest, FirstActivationWritesManagedPathsAndSeedFilesAndRecordsTheState
   EXPECT_EQ(file_mode(box.state_dir()) & 07777, 0700u);
   EXPECT_EQ(file_mode(box.state_file()) & 07777, 0600u);
   EXPECT_EQ(file_mode(box.state_dir() + "/lock") & 07777, 0600u);
-  EXPECT_EQ(box.fake_log(), (Names{"pacman -Qq", "sudo pacman -S --needed -- zsh git vim",
-                                   "pacman -S --needed -- zsh git vim"}));
+  // Only the missing names are checked to be package names; what is
+  // installed is asked again after pacman.
+  EXPECT_EQ(box.fake_log(), (Names{"pacman -Qq", "pacman -Sp --print-format %n -dd --noconfirm -- zsh vim",
+                                   "sudo pacman -S --needed -- zsh git vim", "pacman -S --needed -- zsh git vim",
+                                   "pacman -Qq"}));
 }
 
 TEST(SelectTest, SwitchingBacksUpAndRemovesTheManagedPathsGivenUp) {
@@ -144,7 +147,8 @@ TEST(SelectTest, ReselectingTheActiveProfileRewritesItFromItsSnapshot) {
   // The stored packages are installed again, in byte order.
   auto log = box.fake_log();
   log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(log_before.size()));
-  EXPECT_EQ(log, (Names{"pacman -Qq", "sudo pacman -S --needed -- git vim zsh", "pacman -S --needed -- git vim zsh"}));
+  EXPECT_EQ(log, (Names{"pacman -Qq", "sudo pacman -S --needed -- git vim zsh", "pacman -S --needed -- git vim zsh",
+                        "pacman -Qq"}));
   EXPECT_EQ(read_file(box.state_file()), kWorkState);
 }
 
@@ -311,6 +315,109 @@ TEST(SelectTest, PackagesInstalledBeforeALaterFailureAreStillRecorded) {
   EXPECT_NE(read_file(box.state_file()).find("introduced_packages = [\"zz\"]"), std::string::npos);
 }
 
+// Creates a file when it goes out of scope, so that a fake sudo waiting for
+// it never outlives a failed test.
+class FileOnExit {
+ public:
+  explicit FileOnExit(std::string path) : path_(std::move(path)) {}
+  ~FileOnExit() { create(); }
+  void create() const {
+    if (!path_exists(path_)) write_file(path_, "");
+  }
+
+ private:
+  std::string path_;
+};
+
+// Whatever pacman did before it failed, was interrupted or ended well
+// without a package, the state records exactly the declared packages it
+// installed, and the command fails before HOME changes.
+TEST(SelectTest, RecordsWhatPacmanReallyInstalledAndFailsWhileADeclaredPackageIsMissing) {
+  Sandbox box;
+  add_work(box);
+  add_home(box);
+  box.set_installed({"git"});
+  ASSERT_EQ(box.run({"select", "home"}).status, 0);
+  const std::string state_before = read_file(box.state_file());
+  std::string with_zsh = state_before;
+  with_zsh.replace(with_zsh.find("introduced_packages = []"), 24, "introduced_packages = [\"zsh\"]");
+  struct Case {
+    std::map<std::string, std::optional<std::string>> env;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{{"VORPEL_FAKE_NOT_INSTALLED", "vim"}},
+       "error: pacman installation succeeded but Profile packages are not installed: vim\n"},
+      {{{"VORPEL_FAKE_NOT_INSTALLED", "vim"}, {"VORPEL_FAKE_INSTALL_EXIT", "1"}},
+       "error: pacman installation failed with exit status: 1\n"},
+      {{{"VORPEL_FAKE_NOT_INSTALLED", "vim"}, {"VORPEL_FAKE_INSTALL_SIGNAL", "INT"}},
+       "error: pacman installation failed with signal: 2 (SIGINT)\n"},
+  };
+  for (const auto& c : cases) {
+    box.set_installed({"git"});
+    box.write_state(state_before);
+    const auto r = run_with_env(box, {"select", "work"}, c.env);
+    EXPECT_EQ(r.status, 2) << c.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(read_file(box.installed_path()), "git\nzsh\n");
+    EXPECT_EQ(read_file(box.state_file()), with_zsh) << c.err;
+    EXPECT_FALSE(path_exists(box.snapshot_dir("work")));
+    EXPECT_EQ(read_file(box.home() + "/.profile"), "home profile\n");
+    EXPECT_FALSE(path_exists(box.home() + "/.config"));
+  }
+  // So prune can take it again.
+  ASSERT_EQ(box.run({"prune"}).status, 0);
+  EXPECT_EQ(read_file(box.installed_path()), "git\n");
+  EXPECT_EQ(read_file(box.state_file()), state_before);
+}
+
+// The packages about to be installed are in the state file while pacman
+// runs, so a tool killed meanwhile leaks none; the record is corrected
+// afterwards.
+TEST(SelectTest, PackagesAboutToBeInstalledAreRecordedBeforePacmanStarts) {
+  Sandbox box;
+  add_work(box);
+  box.set_installed({"git"});
+  const std::string started = box.root() + "/sudo-started";
+  const std::string release = box.root() + "/sudo-release";
+  auto run = std::async(std::launch::async, [&] {
+    return run_with_env(box, {"select", "work"},
+                        {{"VORPEL_FAKE_SUDO_STARTED", started},
+                         {"VORPEL_FAKE_SUDO_WAIT_FOR", release},
+                         {"VORPEL_FAKE_NOT_INSTALLED", "zsh"}});
+  });
+  FileOnExit releaser(release);
+  ASSERT_TRUE(wait_until([&] { return path_exists(started); })) << "select never reached sudo";
+  EXPECT_EQ(read_file(box.state_file()), "schema = 5\nintroduced_packages = [\n    \"vim\",\n    \"zsh\",\n]\n\n[profiles]\n");
+  releaser.create();
+  const auto r = run.get();
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "error: pacman installation succeeded but Profile packages are not installed: zsh\n");
+  EXPECT_EQ(read_file(box.state_file()), "schema = 5\nintroduced_packages = [\"vim\"]\n\n[profiles]\n");
+}
+
+// pacman would install a group's members or a name's provider, and the name
+// declared would never be installed itself: refused before pacman runs.
+TEST(SelectTest, GroupsAndProvidedNamesAreRefusedBeforeAnythingIsInstalled) {
+  Sandbox box;
+  box.env["VORPEL_FAKE_GROUPS"] = box.root() + "/fake-groups";
+  box.env["VORPEL_FAKE_PROVIDES"] = box.root() + "/fake-provides";
+  write_file(box.root() + "/fake-groups", "devel make gcc\n");
+  write_file(box.root() + "/fake-provides", "sh bash\n");
+  box.add_profile("g", {"git", "devel", "sh", "bash"}, {});
+  box.set_installed({"bash"});
+  const auto r = box.run({"select", "g"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "error: Profiles declare package names, not groups or provided names: devel resolves to make, gcc; sh "
+            "resolves to bash\n");
+  for (const auto& line : box.fake_log()) EXPECT_FALSE(line.starts_with("sudo")) << line;
+  EXPECT_EQ(read_file(box.installed_path()), "bash\n");
+  EXPECT_FALSE(path_exists(box.state_file()));
+}
+
 // Without new packages a failure leaves the state file as it was, in either
 // package mode.
 TEST(SelectTest, FailureWithoutNewPackagesSavesNothing) {
@@ -369,20 +476,6 @@ TEST(SelectTest, PlanningFaultsStopTheCommandBeforeAnyPackageRun) {
   EXPECT_TRUE(path_exists(box.state_dir() + "/lock"));
   EXPECT_FALSE(path_exists(box.state_file()));
 }
-
-// Creates a file when it goes out of scope, so that a fake sudo waiting for
-// it never outlives a failed test.
-class FileOnExit {
- public:
-  explicit FileOnExit(std::string path) : path_(std::move(path)) {}
-  ~FileOnExit() { create(); }
-  void create() const {
-    if (!path_exists(path_)) write_file(path_, "");
-  }
-
- private:
-  std::string path_;
-};
 
 TEST(SelectTest, ConcurrentSelectsAreSerialisedByTheLock) {
   Sandbox box;

@@ -71,8 +71,9 @@ TEST_F(UpdateTest, ActiveProfileIsRewrittenInPlaceFromItsNewDeclaration) {
   EXPECT_FALSE(path_exists(box.home() + "/extra.txt"));
   EXPECT_EQ(names_in(box.snapshot_dir("work")), (Names{".profile", ".zshrc"}));
 
-  EXPECT_EQ(log_since(logged), (Names{"pacman -Qq", "sudo pacman -S --needed -- tmux git",
-                                      "pacman -S --needed -- tmux git"}));
+  EXPECT_EQ(log_since(logged), (Names{"pacman -Qq", "pacman -Sp --print-format %n -dd --noconfirm -- tmux",
+                                      "sudo pacman -S --needed -- tmux git", "pacman -S --needed -- tmux git",
+                                      "pacman -Qq"}));
   EXPECT_EQ(read_file(box.state_file()), work_state_with_tmux({".profile", ".zshrc"}));
 }
 

@@ -44,8 +44,9 @@ struct SpawnSetup {
     if (attr_ready) posix_spawnattr_destroy(&attr);
   }
 
-  // The child starts with no blocked signals and SIGPIPE at its default,
-  // whatever the tool itself has set.
+  // The child starts with no blocked signals and SIGPIPE, SIGINT and
+  // SIGQUIT at their defaults, whatever the tool itself has set (it ignores
+  // the last two while a change run lasts).
   int init() {
     if (int rc = posix_spawn_file_actions_init(&actions); rc != 0) return rc;
     actions_ready = true;
@@ -56,6 +57,8 @@ struct SpawnSetup {
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGQUIT);
     if (int rc = posix_spawnattr_setsigmask(&attr, &none); rc != 0) return rc;
     if (int rc = posix_spawnattr_setsigdefault(&attr, &defaults); rc != 0) return rc;
     return posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
@@ -71,11 +74,31 @@ std::vector<char*> argument_vector(const std::string& program, std::span<const s
   return argv;
 }
 
+// The tool's environment with each "NAME=value" of `overrides` in place of
+// the variable of that name.
+std::vector<char*> environment_vector(std::span<const std::string> overrides) {
+  std::vector<char*> envp;
+  const auto overridden = [&](std::string_view entry) {
+    for (const auto& o : overrides) {
+      const std::string_view name = std::string_view(o).substr(0, o.find('=') + 1);
+      if (entry.starts_with(name)) return true;
+    }
+    return false;
+  };
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!overridden(*e)) envp.push_back(*e);
+  }
+  for (const auto& o : overrides) envp.push_back(const_cast<char*>(o.c_str()));
+  envp.push_back(nullptr);
+  return envp;
+}
+
 std::expected<pid_t, OsError> spawn(const std::string& program, std::span<const std::string> args,
-                                    const SpawnSetup& setup) {
+                                    const SpawnSetup& setup, std::span<const std::string> env_overrides = {}) {
   auto argv = argument_vector(program, args);
+  auto envp = environment_vector(env_overrides);
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
+  const int rc = posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
   if (rc != 0) return std::unexpected(OsError::from_errno(rc));
   return pid;
 }
@@ -130,6 +153,41 @@ std::expected<void, OsError> drain(UniqueFd& out_fd, UniqueFd& err_fd, std::stri
   return {};
 }
 
+// As system(3) does while its child runs: a Ctrl-C or Ctrl-\ at the
+// terminal reaches the whole foreground group, and only the child is to end
+// of it, so the tool still learns how the child ended and records what it
+// did. SIGCHLD stays blocked meanwhile, as there. Everything is put back on
+// destruction.
+class InterruptsIgnored {
+ public:
+  InterruptsIgnored() {
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    mask_saved_ = sigprocmask(SIG_BLOCK, &child, &old_mask_) == 0;
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    int_saved_ = sigaction(SIGINT, &ignore, &old_int_) == 0;
+    quit_saved_ = sigaction(SIGQUIT, &ignore, &old_quit_) == 0;
+  }
+  InterruptsIgnored(const InterruptsIgnored&) = delete;
+  InterruptsIgnored& operator=(const InterruptsIgnored&) = delete;
+  ~InterruptsIgnored() {
+    if (quit_saved_) sigaction(SIGQUIT, &old_quit_, nullptr);
+    if (int_saved_) sigaction(SIGINT, &old_int_, nullptr);
+    if (mask_saved_) sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
+  }
+
+ private:
+  struct sigaction old_int_ {};
+  struct sigaction old_quit_ {};
+  sigset_t old_mask_{};
+  bool int_saved_ = false;
+  bool quit_saved_ = false;
+  bool mask_saved_ = false;
+};
+
 }  // namespace
 
 ExitStatus ExitStatus::from_wait_status(int wait_status) {
@@ -150,7 +208,8 @@ std::string ExitStatus::text() const {
   return out;
 }
 
-std::expected<CapturedRun, OsError> run_captured(const std::string& program, std::span<const std::string> args) {
+std::expected<CapturedRun, OsError> run_captured(const std::string& program, std::span<const std::string> args,
+                                                 std::span<const std::string> env_overrides) {
   auto out_pipe = make_pipe();
   if (!out_pipe) return std::unexpected(out_pipe.error());
   auto err_pipe = make_pipe();
@@ -165,7 +224,7 @@ std::expected<CapturedRun, OsError> run_captured(const std::string& program, std
   if (rc == 0) rc = posix_spawn_file_actions_adddup2(&setup.actions, err_write.get(), STDERR_FILENO);
   if (rc != 0) return std::unexpected(OsError::from_errno(rc));
 
-  auto pid = spawn(program, args, setup);
+  auto pid = spawn(program, args, setup, env_overrides);
   if (!pid) return std::unexpected(pid.error());
   // Only the child may hold the write ends, or the reads never see the end.
   out_write.reset();
@@ -189,6 +248,7 @@ std::expected<ExitStatus, OsError> run_inherited(const std::string& program, std
   if (int rc = setup.init(); rc != 0) return std::unexpected(OsError::from_errno(rc));
   // What the tool wrote so far must reach the terminal before the child's output.
   std::fflush(stdout);
+  const InterruptsIgnored ignored;
   auto pid = spawn(program, args, setup);
   if (!pid) return std::unexpected(pid.error());
   return wait_for(*pid);

@@ -50,10 +50,15 @@ struct CapturedRun {
 // reading /dev/null, and both output streams captured whole. Both pipes are
 // drained together while the child runs, so a chatty child never stalls;
 // then the child is waited for. A start or wait failure is the OsError.
-std::expected<CapturedRun, OsError> run_captured(const std::string& program, std::span<const std::string> args);
+// Each "NAME=value" of `env_overrides` replaces that variable in the
+// child's environment.
+std::expected<CapturedRun, OsError> run_captured(const std::string& program, std::span<const std::string> args,
+                                                 std::span<const std::string> env_overrides = {});
 
 // Runs `program` with the tool's own standard streams, so the user can
-// answer prompts on the terminal, and waits until it ends.
+// answer prompts on the terminal, and waits until it ends. Meanwhile the
+// tool ignores SIGINT and SIGQUIT, as system(3) does; the child starts with
+// them at their defaults.
 std::expected<ExitStatus, OsError> run_inherited(const std::string& program, std::span<const std::string> args);
 
 }  // namespace vorpel::commands

@@ -99,6 +99,17 @@ TEST(RunCapturedTest, ReportsTheSignalThatEndedTheChild) {
   EXPECT_EQ(run->out, "partial\n");
 }
 
+TEST(RunCapturedTest, OverridesReplaceTheirVariablesOnly) {
+  setenv("LC_ALL", "de_DE.UTF-8", 1);
+  setenv("VORPEL_PROBE", "kept", 1);
+  const std::string overrides[] = {"LC_ALL=C"};
+  const auto run = run_captured("sh", args({"-c", "env | grep -c ^LC_ALL=; echo \"$LC_ALL $VORPEL_PROBE\""}), overrides);
+  unsetenv("LC_ALL");
+  unsetenv("VORPEL_PROBE");
+  ASSERT_TRUE(run.has_value()) << run.error().text();
+  EXPECT_EQ(run->out, "1\nC kept\n");
+}
+
 TEST(RunCapturedTest, LooksTheProgramUpAlongPath) {
   TempDir dir;
   testing::write_file(dir / "vorpel-probe", "#!/bin/sh\necho probed \"$@\"\n");
@@ -136,6 +147,24 @@ TEST(RunInheritedTest, ChildWritesToTheToolsOwnStreams) {
   ASSERT_TRUE(status.has_value()) << status.error().text();
   EXPECT_EQ(status->code(), 7);
   EXPECT_EQ(testing::read_file(out_path), "to the terminal\n");
+}
+
+// A Ctrl-C at the terminal reaches the tool as well as the change run: the
+// tool lives on to see how the run ended, and the run itself gets the
+// signals at their defaults.
+TEST(RunInheritedTest, TheToolIgnoresInterruptsWhileTheChildRunsAndTheChildDoesNot) {
+  struct sigaction before {};
+  ASSERT_EQ(sigaction(SIGINT, nullptr, &before), 0);
+  const auto status = run_inherited("sh", args({"-c", "kill -s INT $PPID; kill -s QUIT $PPID; kill -s INT $$; exit 3"}));
+  ASSERT_TRUE(status.has_value()) << status.error().text();
+  EXPECT_EQ(status->text(), "signal: 2 (SIGINT)");
+  // Put back afterwards, and SIGCHLD unblocked again.
+  struct sigaction after {};
+  ASSERT_EQ(sigaction(SIGINT, nullptr, &after), 0);
+  EXPECT_EQ(after.sa_handler, before.sa_handler);
+  sigset_t blocked;
+  ASSERT_EQ(sigprocmask(SIG_BLOCK, nullptr, &blocked), 0);
+  EXPECT_FALSE(sigismember(&blocked, SIGCHLD));
 }
 
 }  // namespace

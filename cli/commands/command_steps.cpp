@@ -1,6 +1,7 @@
 #include "cli/commands/command_steps.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "cli/commands/reports.hpp"
 #include "core/storage/path_text.hpp"
@@ -62,8 +63,58 @@ CommandResult<PackageSet> installed_packages_for(std::span<const std::string> pa
   return query_installed_packages();
 }
 
+CommandResult<void> bring_in_packages(const std::string& state_path, UserState& state,
+                                      std::span<const std::string> packages, PackageMode mode) {
+  auto installed = installed_packages_for(packages);
+  if (!installed) return std::unexpected(std::move(installed.error()));
+  if (mode == PackageMode::Verify) return verify_packages(packages, *installed);
+  if (packages.empty()) return {};
+
+  const PackageSet absent = packages_not_in_set(packages, *installed);
+  if (auto checked = refuse_non_package_names(missing_packages(packages, *installed)); !checked) return checked;
+
+  // Recorded before pacman starts: if the tool dies while pacman runs, a
+  // package pacman installed is still the tool's to prune, and a record of
+  // one it did not install is dropped as stale by the next prune.
+  const UserState before = state;
+  state.introduced_packages.insert(absent.begin(), absent.end());
+  if (auto saved = save_if_changed(state_path, before, state); !saved) {
+    state = before;
+    return saved;
+  }
+  const UserState presaved = state;
+
+  auto ran = run_sudo_pacman(PACMAN_INSTALL_ARGS, packages);
+  // pacman may have installed some of the packages whether it failed, was
+  // interrupted or ended well, so only a new query tells what to record.
+  auto after = query_installed_packages();
+  if (!after) {
+    // The record saved beforehand stays: at worst it names a package that
+    // is not installed, which the next prune drops.
+    return std::unexpected(ran ? std::move(after.error()) : std::move(ran.error()));
+  }
+  state.introduced_packages = before.introduced_packages;
+  for (const auto& name : absent) {
+    if (after->contains(name)) state.introduced_packages.insert(name);
+  }
+  if (!ran) return std::unexpected(save_after_failure(state_path, presaved, state, std::move(ran.error())));
+  if (const auto missing = missing_packages(packages, *after); !missing.empty()) {
+    return std::unexpected(save_after_failure(
+        state_path, presaved, state,
+        CommandError::message(fmt::format("pacman installation succeeded but Profile packages are not installed: {}",
+                                          fmt::join(missing, ", ")))));
+  }
+  return save_if_changed(state_path, presaved, state);
+}
+
 void print_backup_line(const std::optional<std::string>& backup) {
   if (backup) write_stdout(fmt::format("Backup: {}\n", display_path(*backup)));
+}
+
+CommandResult<void> save_if_changed(const std::string& state_path, const UserState& saved, const UserState& state) {
+  if (state == saved) return {};
+  if (auto written = save_state(state_path, state); !written) return command_fail(written.error());
+  return {};
 }
 
 CommandError save_after_failure(const std::string& state_path, const UserState& loaded, const UserState& recorded,

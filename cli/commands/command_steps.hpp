@@ -11,6 +11,7 @@
 
 #include "cli/command_error.hpp"
 #include "cli/commands/commands.hpp"
+#include "cli/commands/package_mode.hpp"
 #include "cli/commands/packages.hpp"
 #include "core/activation/activation_plan.hpp"
 #include "core/activation/managed_snapshot.hpp"
@@ -50,8 +51,23 @@ CommandResult<SelectionTarget> selection_target(const Profiles& profiles, const 
 // empty, so that a Profile without packages starts no child at all.
 CommandResult<PackageSet> installed_packages_for(std::span<const std::string> packages);
 
+// The package step of `select` and `update`. Verify mode: fails while a
+// listed package is missing. Install mode, for a non-empty list: refuses
+// groups and provided names, records the listed packages that are missing
+// in `state` as introduced and saves it before pacman starts (so a tool
+// killed meanwhile leaks nothing), runs `sudo pacman -S --needed`, then asks
+// pacman again what is installed, whatever the run did, and saves the
+// record corrected to exactly the listed packages absent before and present
+// now. Fails, with that record saved, when pacman failed or ended well
+// while a listed package is still missing.
+CommandResult<void> bring_in_packages(const std::string& state_path, UserState& state,
+                                      std::span<const std::string> packages, PackageMode mode);
+
 // "Backup: {}" when the application made a backup; nothing otherwise.
 void print_backup_line(const std::optional<std::string>& backup);
+
+// Saves `state` unless it equals `saved`, what the state file holds.
+CommandResult<void> save_if_changed(const std::string& state_path, const UserState& saved, const UserState& state);
 
 // Ends a command that failed after it had changed something the state must
 // describe (packages pacman installed, a snapshot swapped in): `recorded`,

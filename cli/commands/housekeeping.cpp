@@ -1,7 +1,11 @@
 // `remove` and `prune`: the state-changing commands that leave HOME alone.
 // Both hold the state lock throughout and save the state once, before
 // their success line.
+#include <algorithm>
+#include <map>
+
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "cli/commands/command_steps.hpp"
 #include "cli/commands/commands.hpp"
@@ -28,18 +32,42 @@ CommandResult<void> delete_profile_directory(const std::string& state_dir, const
   return command_fail(removed.error());
 }
 
-// Packages that retained Profiles declare and that pacman holds as mere
-// dependencies would go with a removed package that pulled them in (the
-// "s" of -Rns); marked as explicitly installed, they stay.
-CommandResult<void> protect_declared_dependencies(const UserState& state) {
+// Which of the installed candidates pacman can remove, from dry runs: a
+// candidate that a package staying installed still requires makes pacman
+// refuse the whole removal, so it is kept (with those packages) and the rest
+// are tried again, until pacman would accept. Each round keeps at least one
+// more candidate, so there are at most as many rounds as candidates.
+struct PrunePlan {
+  std::vector<std::string> targets;  // the candidates to remove, byte order
+  PackageSet removed;                // what pacman would remove with them
+  std::map<std::string, PackageSet> kept;
+};
+CommandResult<PrunePlan> plan_prune(std::vector<std::string> targets) {
+  PrunePlan plan;
+  while (!targets.empty()) {
+    auto check = check_removal(targets);
+    if (!check) return std::unexpected(std::move(check.error()));
+    if (check->refused.empty()) {
+      plan.removed = std::move(check->removed);
+      break;
+    }
+    std::erase_if(targets, [&](const std::string& name) { return check->refused.contains(name); });
+    plan.kept.merge(check->refused);
+  }
+  plan.targets = std::move(targets);
+  return plan;
+}
+
+// The packages that retained Profiles declare and that the removal would
+// take along as dependencies nothing else needs (the "s" of -Rns).
+std::vector<std::string> declared_among(const UserState& state, const PackageSet& removed) {
   PackageSet declared;
-  for (const auto& [id, entry] : state.profiles) declared.insert(entry.packages.begin(), entry.packages.end());
-  if (declared.empty()) return {};
-  auto dependencies = query_dependency_packages();
-  if (!dependencies) return std::unexpected(std::move(dependencies.error()));
-  const auto to_mark = installed_prune_candidates(declared, *dependencies);
-  if (to_mark.empty()) return {};
-  return run_sudo_pacman(PACMAN_MARK_EXPLICIT_ARGS, to_mark);
+  for (const auto& [id, entry] : state.profiles) {
+    for (const auto& name : entry.packages) {
+      if (removed.contains(name)) declared.insert(name);
+    }
+  }
+  return {declared.begin(), declared.end()};
 }
 
 }  // namespace
@@ -83,18 +111,47 @@ CommandResult<int> prune(const std::string& state_path) {
 
   auto installed = query_installed_packages();
   if (!installed) return std::unexpected(std::move(installed.error()));
-  const auto to_remove = installed_prune_candidates(candidates, *installed);
-  if (!to_remove.empty()) {
-    if (auto kept = protect_declared_dependencies(*state); !kept) return std::unexpected(std::move(kept.error()));
-    if (auto ran = run_sudo_pacman(PACMAN_PRUNE_ARGS, to_remove); !ran) return std::unexpected(std::move(ran.error()));
+  auto plan = plan_prune(installed_prune_candidates(candidates, *installed));
+  if (!plan) return std::unexpected(std::move(plan.error()));
+
+  const UserState loaded = *state;
+  if (!plan->targets.empty()) {
+    // Just before the removal, so nothing else changes them meanwhile. A
+    // package marked this way is the tool's own from now on: recorded, the
+    // prune after the last Profile declaring it is forgotten removes it.
+    // Recorded before pacman runs, like an installation.
+    const auto to_mark = declared_among(*state, plan->removed);
+    if (!to_mark.empty()) {
+      state->introduced_packages.insert(to_mark.begin(), to_mark.end());
+      if (auto saved = save_if_changed(state_path, loaded, *state); !saved) {
+        return std::unexpected(std::move(saved.error()));
+      }
+      if (auto marked = run_sudo_pacman(PACMAN_MARK_EXPLICIT_ARGS, to_mark); !marked) {
+        return std::unexpected(std::move(marked.error()));
+      }
+    }
+    if (auto ran = run_sudo_pacman(PACMAN_PRUNE_ARGS, plan->targets); !ran) {
+      return std::unexpected(std::move(ran.error()));
+    }
   }
 
-  // Candidates that were no longer installed are stale records; they go too.
-  for (const auto& name : candidates) state->introduced_packages.erase(name);
+  // Kept candidates stay recorded; candidates that were no longer installed
+  // are stale records and go too.
+  for (const auto& name : candidates) {
+    if (!plan->kept.contains(name)) state->introduced_packages.erase(name);
+  }
   if (auto saved = save_state(state_path, *state); !saved) return command_fail(saved.error());
 
-  write_stdout(to_remove.empty() ? "Removed stale Vorpel package records; no installed packages required pruning.\n"
-                                 : "Unused Vorpel packages were pruned.\n");
+  for (const auto& [name, by] : plan->kept) {
+    write_stdout(fmt::format("Kept {}: still required by {}.\n", name, fmt::join(by, ", ")));
+  }
+  if (!plan->targets.empty()) {
+    write_stdout("Unused Vorpel packages were pruned.\n");
+  } else if (!plan->kept.empty()) {
+    write_stdout("No unused Vorpel packages could be pruned.\n");
+  } else {
+    write_stdout("Removed stale Vorpel package records; no installed packages required pruning.\n");
+  }
   return 0;
 }
 

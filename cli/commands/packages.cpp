@@ -1,5 +1,7 @@
 #include "cli/commands/packages.hpp"
 
+#include <optional>
+
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
@@ -31,45 +33,79 @@ std::vector<std::string_view> parse_installed_package_lines(std::string_view tex
 
 namespace {
 
-// What a query is called in its messages.
-struct QueryWords {
-  std::string_view context;  // "query {} with pacman"
-  std::string_view failure;  // "pacman {} failed with ..."
-};
+// pacman's own texts, which are parsed, are the untranslated ones only.
+const std::string kCLocale[] = {"LC_ALL=C"};
 
-CommandResult<PackageSet> run_package_query(std::span<const std::string> args, const QueryWords& words,
-                                            bool empty_fails_with_one) {
-  auto run = run_captured("pacman", args);
+// Runs a pacman query with its output captured. `context` names it when
+// pacman cannot be started: "query {} with pacman".
+CommandResult<CapturedRun> run_pacman_query(std::span<const std::string> args, std::string_view context) {
+  auto run = run_captured("pacman", args, kCLocale);
   if (!run) {
-    return std::unexpected(
-        CommandError::from(run.error()).context(fmt::format("query {} with pacman", words.context)));
+    return std::unexpected(CommandError::from(run.error()).context(fmt::format("query {} with pacman", context)));
   }
-  const std::string err = display_path(run->err);
-  if (empty_fails_with_one && run->status.code() == 1 && trim_white_space(run->out).empty() &&
-      trim_white_space(err).empty()) {
-    return PackageSet{};
-  }
+  return std::move(*run);
+}
+
+// The names of a successful query's output. `failure` names the query in
+// "pacman {} failed with ...".
+CommandResult<std::vector<std::string>> query_names(std::span<const std::string> args, std::string_view context,
+                                                    std::string_view failure) {
+  auto run = run_pacman_query(args, context);
+  if (!run) return std::unexpected(std::move(run.error()));
   if (!run->status.success()) {
-    return command_fail(
-        fmt::format("pacman {} failed with {}: {}", words.failure, run->status.text(), trim_white_space(err)));
+    return command_fail(fmt::format("pacman {} failed with {}: {}", failure, run->status.text(),
+                                    trim_white_space(display_path(run->err))));
   }
   Utf8Fault fault{};
   if (!check_utf8(run->out, fault)) return command_fail(utf8_error_text(fault));
-  PackageSet names;
-  for (std::string_view name : parse_installed_package_lines(run->out)) names.emplace(name);
+  std::vector<std::string> names;
+  for (std::string_view name : parse_installed_package_lines(run->out)) names.emplace_back(name);
   return names;
+}
+
+// The package names `pacman -S` would install for `names`, without their
+// dependencies (-dd); --noconfirm takes every member of a group rather
+// than asking. Empty when pacman cannot resolve one of the names.
+CommandResult<std::optional<std::vector<std::string>>> resolved_targets(std::span<const std::string> names) {
+  std::vector<std::string> args{"-Sp", "--print-format", "%n", "-dd", "--noconfirm", "--"};
+  args.insert(args.end(), names.begin(), names.end());
+  auto run = run_pacman_query(args, "package names");
+  if (!run) return std::unexpected(std::move(run.error()));
+  if (!run->status.success()) return std::optional<std::vector<std::string>>{};
+  Utf8Fault fault{};
+  if (!check_utf8(run->out, fault)) return command_fail(utf8_error_text(fault));
+  std::vector<std::string> targets;
+  for (std::string_view name : parse_installed_package_lines(run->out)) targets.emplace_back(name);
+  return std::optional(std::move(targets));
 }
 
 }  // namespace
 
 CommandResult<PackageSet> query_installed_packages() {
   static const std::string kArgs[] = {"-Qq"};
-  return run_package_query(kArgs, {"installed packages", "package query"}, false);
+  auto names = query_names(kArgs, "installed packages", "package query");
+  if (!names) return std::unexpected(std::move(names.error()));
+  return PackageSet(names->begin(), names->end());
 }
 
-CommandResult<PackageSet> query_dependency_packages() {
-  static const std::string kArgs[] = {"-Qqd"};
-  return run_package_query(kArgs, {"dependency packages", "dependency query"}, true);
+CommandResult<void> refuse_non_package_names(std::span<const std::string> names) {
+  if (names.empty()) return {};
+  auto all = resolved_targets(names);
+  if (!all) return std::unexpected(std::move(all.error()));
+  if (!*all) return {};
+  const PackageSet targets((*all)->begin(), (*all)->end());
+  std::vector<std::string> refused;
+  for (const auto& name : names) {
+    if (targets.contains(name)) continue;
+    // Rare, so each such name is asked about on its own to tell what it
+    // stands for.
+    auto own = resolved_targets(std::span(&name, 1));
+    if (!own) return std::unexpected(std::move(own.error()));
+    refused.push_back(*own ? fmt::format("{} resolves to {}", name, fmt::join(**own, ", ")) : name);
+  }
+  if (refused.empty()) return {};
+  return command_fail(fmt::format("Profiles declare package names, not groups or provided names: {}",
+                                  fmt::join(refused, "; ")));
 }
 
 CommandResult<void> run_sudo_pacman(const PackageOperation& operation, std::span<const std::string> packages) {
@@ -86,18 +122,52 @@ CommandResult<void> run_sudo_pacman(const PackageOperation& operation, std::span
   return {};
 }
 
-CommandResult<PackageSet> install_packages(std::span<const std::string> packages, const PackageSet& installed) {
-  if (packages.empty()) return PackageSet{};
-  if (auto ran = run_sudo_pacman(PACMAN_INSTALL_ARGS, packages); !ran) return std::unexpected(std::move(ran.error()));
-  return packages_not_in_set(packages, installed);
+CommandResult<void> verify_packages(std::span<const std::string> packages, const PackageSet& installed) {
+  const auto missing = missing_packages(packages, installed);
+  if (missing.empty()) return {};
+  return command_fail(fmt::format("Profile packages are not installed: {}", fmt::join(missing, ", ")));
 }
 
-CommandResult<PackageSet> ensure_packages(std::span<const std::string> packages, const PackageSet& installed,
-                                          PackageMode mode) {
-  if (mode == PackageMode::Install) return install_packages(packages, installed);
-  const auto missing = missing_packages(packages, installed);
-  if (missing.empty()) return PackageSet{};
-  return command_fail(fmt::format("Profile packages are not installed: {}", fmt::join(missing, ", ")));
+std::map<std::string, PackageSet> parse_broken_dependencies(std::string_view text) {
+  static constexpr std::string_view kStart = ":: removing ";
+  static constexpr std::string_view kBreaks = " breaks dependency '";
+  static constexpr std::string_view kBy = "' required by ";
+  std::map<std::string, PackageSet> out;
+  for (std::string_view line : parse_installed_package_lines(text)) {
+    if (!line.starts_with(kStart)) continue;
+    line.remove_prefix(kStart.size());
+    const std::size_t breaks = line.find(kBreaks);
+    const std::size_t by = line.rfind(kBy);
+    if (breaks == std::string_view::npos || by == std::string_view::npos || by < breaks) continue;
+    out[std::string(line.substr(0, breaks))].emplace(line.substr(by + kBy.size()));
+  }
+  return out;
+}
+
+CommandResult<RemovalCheck> check_removal(std::span<const std::string> targets) {
+  // -Rsp: pacman refuses --nosave together with --print, and it does not
+  // change what is removed.
+  std::vector<std::string> args{"-Rsp", "--print-format", "%n", "--"};
+  args.insert(args.end(), targets.begin(), targets.end());
+  auto run = run_pacman_query(args, "removable packages");
+  if (!run) return std::unexpected(std::move(run.error()));
+  const std::string out = display_path(run->out);
+  const std::string err = display_path(run->err);
+  RemovalCheck check;
+  if (run->status.success()) {
+    for (std::string_view name : parse_installed_package_lines(out)) check.removed.emplace(name);
+    return check;
+  }
+  // Only a refusal naming targets is an answer; anything else is a failure.
+  const PackageSet wanted(targets.begin(), targets.end());
+  for (auto& [name, by] : parse_broken_dependencies(out + "\n" + err)) {
+    if (wanted.contains(name)) check.refused.emplace(name, std::move(by));
+  }
+  if (check.refused.empty()) {
+    return command_fail(
+        fmt::format("pacman removal check failed with {}: {}", run->status.text(), trim_white_space(err)));
+  }
+  return check;
 }
 
 PackageSet packages_not_in_set(std::span<const std::string> packages, const PackageSet& installed) {

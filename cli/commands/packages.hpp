@@ -3,6 +3,7 @@
 // during a change run sudo and pacman talk to the user's terminal.
 #pragma once
 
+#include <map>
 #include <set>
 #include <span>
 #include <string>
@@ -10,7 +11,6 @@
 #include <vector>
 
 #include "cli/command_error.hpp"
-#include "cli/commands/package_mode.hpp"
 
 namespace vorpel::commands {
 
@@ -32,31 +32,47 @@ inline constexpr PackageOperation PACMAN_PRUNE_ARGS{kPacmanPruneArgs, "prune"};
 // recursive removal of unneeded dependencies never touches.
 inline constexpr PackageOperation PACMAN_MARK_EXPLICIT_ARGS{kPacmanMarkExplicitArgs, "install reason change"};
 
+// Every query whose output is read runs with LC_ALL=C, so that pacman
+// prints its fixed English texts.
+
 // Runs `pacman -Qq` and collects the names it prints. Call it only for a
 // non-empty package list; otherwise use an empty set and start nothing.
 CommandResult<PackageSet> query_installed_packages();
-
-// Runs `pacman -Qqd`: the installed packages whose install reason is
-// "installed as a dependency". pacman ends with status 1 and prints nothing
-// when there is none; that is an empty set.
-CommandResult<PackageSet> query_dependency_packages();
 
 // The names of the query's output in order: one per line, trimmed of
 // Unicode white space, blank lines skipped. The views point into `text`.
 std::vector<std::string_view> parse_installed_package_lines(std::string_view text);
 
+// Fails with "Profiles declare package names, ..." when one of `names` is a
+// group or a name that another package only provides, before anything is
+// installed: pacman would install the real packages, and the name declared
+// would then never be installed itself. Asks `pacman -Sp`, which resolves
+// names as `pacman -S` does but needs no root and changes nothing. A name
+// that pacman cannot resolve at all is left to the installation, which
+// fails on it before installing anything.
+CommandResult<void> refuse_non_package_names(std::span<const std::string> names);
+
 // Runs `sudo pacman <operation args> -- <packages>` on the user's terminal.
 // `packages` must not be empty.
 CommandResult<void> run_sudo_pacman(const PackageOperation& operation, std::span<const std::string> packages);
 
-// Installs the whole list (nothing for an empty one) and returns the names
-// that `installed`, the set queried before, lacked.
-CommandResult<PackageSet> install_packages(std::span<const std::string> packages, const PackageSet& installed);
+// Verify mode: fails while any listed package is missing; starts nothing.
+CommandResult<void> verify_packages(std::span<const std::string> packages, const PackageSet& installed);
 
-// Install mode: install_packages. Verify mode: fails while any listed
-// package is missing and starts nothing; the introduced set is then empty.
-CommandResult<PackageSet> ensure_packages(std::span<const std::string> packages, const PackageSet& installed,
-                                          PackageMode mode);
+// What `pacman -Rns -- <targets>` would do, from a dry run that changes
+// nothing: either everything it would remove (the targets and the
+// dependencies nothing else needs), or, when it would refuse, each target
+// that an installed package staying behind still requires, with those
+// packages.
+struct RemovalCheck {
+  PackageSet removed;
+  std::map<std::string, PackageSet> refused;
+};
+CommandResult<RemovalCheck> check_removal(std::span<const std::string> targets);
+
+// The "removing X breaks dependency 'D' required by Y" lines of pacman's
+// refusal, as X and Y.
+std::map<std::string, PackageSet> parse_broken_dependencies(std::string_view text);
 
 // The listed names absent from `installed`, as a set.
 PackageSet packages_not_in_set(std::span<const std::string> packages, const PackageSet& installed);

@@ -1,6 +1,7 @@
 #include "cli/commands/packages.hpp"
 
 #include <cstdlib>
+#include <map>
 #include <optional>
 
 #include <fmt/format.h>
@@ -23,6 +24,7 @@ const char* const kFakeVariables[] = {
     "VORPEL_FAKE_LOG",         "VORPEL_FAKE_INSTALLED",    "VORPEL_FAKE_QUERY_STDERR", "VORPEL_FAKE_QUERY_EXIT",
     "VORPEL_FAKE_QUERY_SIGNAL", "VORPEL_FAKE_CHANGE_EXIT", "VORPEL_FAKE_CHANGE_SIGNAL", "VORPEL_FAKE_SUDO_EXIT",
     "VORPEL_FAKE_SUDO_SIGNAL",  "VORPEL_FAKE_SUDO",        "VORPEL_FAKE_DEPENDS",      "VORPEL_FAKE_AS_DEPS",
+    "VORPEL_FAKE_GROUPS",      "VORPEL_FAKE_PROVIDES",     "VORPEL_FAKE_UNKNOWN",
 };
 
 // Every test finds the fake pacman and sudo first on PATH; the real ones are
@@ -173,69 +175,90 @@ TEST_F(PackagesTest, QueryWithoutPacmanFailsUnderItsContext) {
             "query installed packages with pacman: No such file or directory (os error 2)");
 }
 
-// pacman ends with status 1 and prints nothing when no installed package
-// is a dependency; only that is an empty set.
-TEST_F(PackagesTest, DependencyQueryListsPackagesInstalledAsDependencies) {
-  set_installed("a\nb\nc\n");
-  EXPECT_EQ(query_dependency_packages(), PackageSet{});
-  setenv("VORPEL_FAKE_AS_DEPS", (dir_ / "as-deps").c_str(), 1);
-  write_file(dir_ / "as-deps", "c\na\n");
-  EXPECT_EQ(query_dependency_packages(), (PackageSet{"a", "c"}));
-  EXPECT_EQ(log_lines(), (Names{"pacman -Qqd", "pacman -Qqd"}));
-
-  TempDir empty;
-  setenv("PATH", empty.path().c_str(), 1);
-  const auto missing = query_dependency_packages();
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().display(),
-            "query dependency packages with pacman: No such file or directory (os error 2)");
-}
-
-TEST_F(PackagesTest, InstallNamesTheWholeListAndReportsWhatWasAbsent) {
-  set_installed("git\n");
-  const Names list{"zsh", "git", "vim"};
-  const auto introduced = install_packages(list, PackageSet{"git"});
-  ASSERT_TRUE(introduced.has_value()) << introduced.error().display();
-  EXPECT_EQ(*introduced, (PackageSet{"vim", "zsh"}));
-  EXPECT_EQ(log_lines(), (Names{"sudo pacman -S --needed -- zsh git vim", "pacman -S --needed -- zsh git vim"}));
-  // The fake really installed them: a later query sees all three.
-  EXPECT_EQ(query_installed_packages().value(), (PackageSet{"git", "vim", "zsh"}));
-}
-
-TEST_F(PackagesTest, InstallWithEverythingPresentStillRunsAndIntroducesNothing) {
-  const Names list{"b", "a"};
-  const auto introduced = ensure_packages(list, PackageSet{"a", "b", "c"}, PackageMode::Install);
-  ASSERT_TRUE(introduced.has_value()) << introduced.error().display();
-  EXPECT_TRUE(introduced->empty());
-  EXPECT_EQ(log_lines(), (Names{"sudo pacman -S --needed -- b a", "pacman -S --needed -- b a"}));
-}
-
-TEST_F(PackagesTest, EmptyListStartsNothingInEitherMode) {
-  // With nothing on PATH, any start at all would fail.
-  TempDir empty;
-  setenv("PATH", empty.path().c_str(), 1);
-  const Names none;
-  for (auto mode : {PackageMode::Install, PackageMode::Verify}) {
-    const auto introduced = ensure_packages(none, PackageSet{}, mode);
-    ASSERT_TRUE(introduced.has_value()) << introduced.error().display();
-    EXPECT_TRUE(introduced->empty());
-  }
-  const auto installed = install_packages(none, PackageSet{"x"});
+TEST_F(PackagesTest, QueriesReadPacmanInTheCLocale) {
+  // The fake refuses a query run in any other locale.
+  set_installed("zsh\n");
+  setenv("LC_ALL", "de_DE.UTF-8", 1);
+  const auto installed = query_installed_packages();
+  unsetenv("LC_ALL");
   ASSERT_TRUE(installed.has_value()) << installed.error().display();
-  EXPECT_TRUE(installed->empty());
-  EXPECT_EQ(log_lines(), Names{});
+  EXPECT_EQ(*installed, PackageSet{"zsh"});
+}
+
+TEST_F(PackagesTest, GroupsAndProvidedNamesAreRefusedWithWhatTheyResolveTo) {
+  setenv("VORPEL_FAKE_GROUPS", (dir_ / "groups").c_str(), 1);
+  setenv("VORPEL_FAKE_PROVIDES", (dir_ / "provides").c_str(), 1);
+  write_file(dir_ / "groups", "devel make gcc\n");
+  write_file(dir_ / "provides", "sh bash\n");
+  const Names mixed{"git", "devel", "make", "sh"};
+  const auto refused = refuse_non_package_names(mixed);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().links(),
+            Names{"Profiles declare package names, not groups or provided names: devel resolves to make, gcc; sh "
+                  "resolves to bash"});
+  // One query for all, then one for each name that is not a package's own.
+  EXPECT_EQ(log_lines(), (Names{"pacman -Sp --print-format %n -dd --noconfirm -- git devel make sh",
+                                "pacman -Sp --print-format %n -dd --noconfirm -- devel",
+                                "pacman -Sp --print-format %n -dd --noconfirm -- sh"}));
+
+  const Names plain{"git", "make"};
+  EXPECT_TRUE(refuse_non_package_names(plain).has_value());
+  // A name no repository has is left to the installation, which fails on
+  // it before installing anything.
+  setenv("VORPEL_FAKE_UNKNOWN", "nothere", 1);
+  const Names unknown{"devel", "nothere"};
+  EXPECT_TRUE(refuse_non_package_names(unknown).has_value());
+  EXPECT_TRUE(refuse_non_package_names(Names{}).has_value());
+  EXPECT_EQ(log_lines().size(), 5u);
 }
 
 TEST_F(PackagesTest, VerifyNamesTheMissingPackagesInListOrderAndStartsNothing) {
   const Names list{"zsh", "git", "vim"};
-  const auto missing = ensure_packages(list, PackageSet{"git"}, PackageMode::Verify);
+  const auto missing = verify_packages(list, PackageSet{"git"});
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().links(), Names{"Profile packages are not installed: zsh, vim"});
-
-  const auto present = ensure_packages(list, PackageSet{"git", "vim", "zsh"}, PackageMode::Verify);
-  ASSERT_TRUE(present.has_value()) << present.error().display();
-  EXPECT_TRUE(present->empty());
+  EXPECT_TRUE(verify_packages(list, PackageSet{"git", "vim", "zsh"}).has_value());
   EXPECT_EQ(log_lines(), Names{});
+}
+
+TEST(ParseBrokenDependenciesTest, ReadsTheRemovedPackageAndItsRequirers) {
+  const auto parsed = parse_broken_dependencies(
+      "checking dependencies...\n"
+      ":: removing lib breaks dependency 'lib' required by app\n"
+      ":: removing lib breaks dependency 'lib>=2' required by tool\r\n"
+      "error: failed to prepare transaction (could not satisfy dependencies)\n"
+      ":: removing so breaks dependency 'libso.so=1-64' required by a b\n"
+      ":: removing nothing here\n");
+  EXPECT_EQ(parsed, (std::map<std::string, PackageSet>{{"lib", {"app", "tool"}}, {"so", {"a b"}}}));
+}
+
+TEST_F(PackagesTest, RemovalCheckTellsWhatWouldGoOrWhatIsStillRequired) {
+  setenv("VORPEL_FAKE_DEPENDS", (dir_ / "depends").c_str(), 1);
+  setenv("VORPEL_FAKE_AS_DEPS", (dir_ / "as-deps").c_str(), 1);
+  write_file(dir_ / "depends", "app lib\nlib core\ntool core\n");
+  write_file(dir_ / "as-deps", "lib\ncore\n");
+  set_installed("app\nlib\ncore\ntool\none\n");
+
+  const Names removable{"app", "one"};
+  const auto goes = check_removal(removable);
+  ASSERT_TRUE(goes.has_value()) << goes.error().display();
+  // core stays: tool still requires it.
+  EXPECT_EQ(goes->removed, (PackageSet{"app", "lib", "one"}));
+  EXPECT_TRUE(goes->refused.empty());
+
+  const Names required{"core", "lib", "one"};
+  const auto refused = check_removal(required);
+  ASSERT_TRUE(refused.has_value()) << refused.error().display();
+  EXPECT_EQ(refused->refused, (std::map<std::string, PackageSet>{{"core", {"tool"}}, {"lib", {"app"}}}));
+  EXPECT_EQ(log_lines(), (Names{"pacman -Rsp --print-format %n -- app one", "pacman -Rsp --print-format %n -- core lib one"}));
+  // Nothing was removed by either.
+  EXPECT_EQ(read_file(installed_path()), "app\nlib\ncore\ntool\none\n");
+
+  // A failure that names no target is no answer.
+  const Names absent{"gone"};
+  const auto failed = check_removal(absent);
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().links(), Names{"pacman removal check failed with exit status: 1: error: target not found: gone"});
 }
 
 TEST_F(PackagesTest, PruneRunRemovesThroughSudo) {
@@ -268,15 +291,6 @@ TEST_F(PackagesTest, FailedChangeRunIsOneMessageWithTheStatus) {
     ASSERT_FALSE(ran.has_value()) << c.message;
     EXPECT_EQ(ran.error().links(), Names{c.message});
   }
-}
-
-TEST_F(PackagesTest, FailedInstallationIntroducesNothing) {
-  setenv("VORPEL_FAKE_CHANGE_EXIT", "1", 1);
-  const Names list{"zsh"};
-  const auto introduced = ensure_packages(list, PackageSet{}, PackageMode::Install);
-  ASSERT_FALSE(introduced.has_value());
-  EXPECT_EQ(introduced.error().display(), "pacman installation failed with exit status: 1");
-  EXPECT_FALSE(path_exists(installed_path()));
 }
 
 TEST_F(PackagesTest, ChangeRunWithoutSudoFailsUnderItsContext) {

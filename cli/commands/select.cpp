@@ -43,22 +43,18 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
     snapshot = std::move(*dir);
   }
 
-  auto installed = installed_packages_for(packages);
-  if (!installed) return std::unexpected(std::move(installed.error()));
-  auto introduced = ensure_packages(packages, *installed, mode);
-  if (!introduced) return std::unexpected(std::move(introduced.error()));
+  // What pacman installed is recorded in the state file by now, also when
+  // this fails or a later step does.
+  if (auto brought = bring_in_packages(state_path, *state, packages, mode); !brought) {
+    return std::unexpected(std::move(brought.error()));
+  }
 
-  // What pacman installed is on the system now: a later failure still
-  // records it, and nothing else.
-  const UserState loaded = *state;
-  state->introduced_packages.insert(introduced->begin(), introduced->end());
-  const UserState recorded = *state;
   // A first activation's new snapshot goes again on failure: the Profile
   // stays unretained, and selecting it later is a first activation again.
   std::optional<SnapshotSwap> swap;
   const auto failed = [&](CommandError error) {
     if (swap) error = undo_snapshot_swap(*swap, std::move(error));
-    return std::unexpected(save_after_failure(state_path, loaded, recorded, std::move(error)));
+    return std::unexpected(std::move(error));
   };
 
   if (first_activation) {

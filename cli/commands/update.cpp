@@ -48,18 +48,13 @@ CommandResult<void> update_profile(const Profiles& profiles, const std::string& 
   auto snapshot = managed_snapshot_dir(state_path, id);
   if (!snapshot) return command_fail(snapshot.error());
 
-  auto installed = installed_packages_for(profile->packages);
-  if (!installed) return std::unexpected(std::move(installed.error()));
-  auto introduced = install_packages(profile->packages, *installed);
-  if (!introduced) return std::unexpected(std::move(introduced.error()));
-
-  // What pacman installed is on the system now: a later failure still
-  // records it, and nothing else.
+  // What pacman installed is recorded in the state file by now, also when
+  // this fails or a later step does.
+  if (auto brought = bring_in_packages(state_path, *state, profile->packages, PackageMode::Install); !brought) {
+    return std::unexpected(std::move(brought.error()));
+  }
   const UserState loaded = *state;
-  state->introduced_packages.insert(introduced->begin(), introduced->end());
-  const auto failed = [&](const CoreError& error) {
-    return std::unexpected(save_after_failure(state_path, loaded, *state, CommandError::from(error)));
-  };
+  const auto failed = [&](const CoreError& error) { return std::unexpected(CommandError::from(error)); };
 
   auto replaced = replace_managed_snapshot(*profile, *snapshot);
   if (!replaced) return failed(replaced.error());

@@ -27,7 +27,9 @@ Sandbox::Sandbox() {
   for (const char* name : {"VORPEL_FAKE_QUERY_STDERR", "VORPEL_FAKE_QUERY_EXIT", "VORPEL_FAKE_QUERY_SIGNAL",
                            "VORPEL_FAKE_CHANGE_EXIT", "VORPEL_FAKE_CHANGE_SIGNAL", "VORPEL_FAKE_SUDO_EXIT",
                            "VORPEL_FAKE_SUDO_SIGNAL", "VORPEL_FAKE_SUDO", "VORPEL_FAKE_DEPENDS",
-                           "VORPEL_FAKE_AS_DEPS"}) {
+                           "VORPEL_FAKE_AS_DEPS", "VORPEL_FAKE_GROUPS", "VORPEL_FAKE_PROVIDES",
+                           "VORPEL_FAKE_UNKNOWN", "VORPEL_FAKE_NOT_INSTALLED", "VORPEL_FAKE_INSTALL_EXIT",
+                           "VORPEL_FAKE_INSTALL_SIGNAL"}) {
     env[name] = std::nullopt;
   }
 }
