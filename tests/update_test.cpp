@@ -77,6 +77,24 @@ TEST_F(UpdateTest, ActiveProfileIsRewrittenInPlaceFromItsNewDeclaration) {
   EXPECT_EQ(read_file(box.state_file()), work_state_with_tmux({".profile", ".zshrc"}));
 }
 
+// pacman ended well but left a declared package out, after installing
+// another: that one is recorded, and the update stops before the snapshot
+// and HOME change.
+TEST_F(UpdateTest, AMissingPackageAfterPacmanStopsTheUpdateWithWhatWasInstalledRecorded) {
+  box.add_profile("work", {"tmux", "git", "zsh"}, {".config/app", ".profile"});
+  box.write_content("work", ".profile", "new profile\n");
+  const std::string state_before = read_file(box.state_file());
+  const auto r = run_with_env(box, {"update"}, {{"VORPEL_FAKE_NOT_INSTALLED", "tmux"}});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "error: pacman installation succeeded but Profile packages are not installed: tmux\n");
+  std::string expected = state_before;
+  expected.replace(expected.find("introduced_packages = []"), 24, "introduced_packages = [\"zsh\"]");
+  EXPECT_EQ(read_file(box.state_file()), expected);
+  EXPECT_EQ(read_file(box.home() + "/.profile"), "work profile\n");
+  EXPECT_EQ(read_file(box.snapshot_dir("work") + "/.profile"), "work profile\n");
+}
+
 TEST_F(UpdateTest, InactiveRetainedProfileGetsANewSnapshotAndRecordOnly) {
   ASSERT_EQ(box.run({"select", "home"}).status, 0);
   ASSERT_EQ(box.run({"select", "work"}).status, 0);
