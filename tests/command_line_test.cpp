@@ -131,8 +131,8 @@ TEST(CommandLine, ValuesAfterTheSeparatorThatHaveNoPlaceRunNothing) {
   box.write_state(state);
   box.set_installed({"a"});
   EXPECT_EQ(box.run({"prune", "--"}).status, 0);
-  EXPECT_EQ(box.fake_log(), (std::vector<std::string>{"pacman -Qq", "pacman -Rsp --print-format %n -- a", "sudo pacman -Rns -- a",
-                                      "pacman -Rns -- a"}));
+  EXPECT_EQ(box.fake_log(), (std::vector<std::string>{"pacman -Qq", "pacman -Rsp --print-format %n -- a",
+                                                      "sudo pacman -Rns -- a", "pacman -Rns -- a"}));
 }
 
 TEST(CommandLine, WrongPackageModeListsTheValuesAndSuggestsTheClosest) {

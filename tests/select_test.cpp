@@ -389,7 +389,8 @@ TEST(SelectTest, PackagesAboutToBeInstalledAreRecordedBeforePacmanStarts) {
   });
   FileOnExit releaser(release);
   ASSERT_TRUE(wait_until([&] { return path_exists(started); })) << "select never reached sudo";
-  EXPECT_EQ(read_file(box.state_file()), "schema = 5\nintroduced_packages = [\n    \"vim\",\n    \"zsh\",\n]\n\n[profiles]\n");
+  EXPECT_EQ(read_file(box.state_file()),
+            "schema = 5\nintroduced_packages = [\n    \"vim\",\n    \"zsh\",\n]\n\n[profiles]\n");
   releaser.create();
   const auto r = run.get();
   EXPECT_EQ(r.status, 2);

@@ -103,7 +103,8 @@ TEST(RunCapturedTest, OverridesReplaceTheirVariablesOnly) {
   setenv("LC_ALL", "de_DE.UTF-8", 1);
   setenv("VORPEL_PROBE", "kept", 1);
   const std::string overrides[] = {"LC_ALL=C"};
-  const auto run = run_captured("sh", args({"-c", "env | grep -c ^LC_ALL=; echo \"$LC_ALL $VORPEL_PROBE\""}), overrides);
+  const auto run =
+      run_captured("sh", args({"-c", "env | grep -c ^LC_ALL=; echo \"$LC_ALL $VORPEL_PROBE\""}), overrides);
   unsetenv("LC_ALL");
   unsetenv("VORPEL_PROBE");
   ASSERT_TRUE(run.has_value()) << run.error().text();
@@ -155,7 +156,8 @@ TEST(RunInheritedTest, ChildWritesToTheToolsOwnStreams) {
 TEST(RunInheritedTest, TheToolIgnoresInterruptsWhileTheChildRunsAndTheChildDoesNot) {
   struct sigaction before {};
   ASSERT_EQ(sigaction(SIGINT, nullptr, &before), 0);
-  const auto status = run_inherited("sh", args({"-c", "kill -s INT $PPID; kill -s QUIT $PPID; kill -s INT $$; exit 3"}));
+  const auto status =
+      run_inherited("sh", args({"-c", "kill -s INT $PPID; kill -s QUIT $PPID; kill -s INT $$; exit 3"}));
   ASSERT_TRUE(status.has_value()) << status.error().text();
   EXPECT_EQ(status->text(), "signal: 2 (SIGINT)");
   // Put back afterwards, and SIGCHLD unblocked again.

@@ -46,6 +46,15 @@ CommandResult<CapturedRun> run_pacman_query(std::span<const std::string> args, s
   return std::move(*run);
 }
 
+// The names a query printed, one a line; the output must be UTF-8.
+CommandResult<std::vector<std::string>> output_names(std::string_view out) {
+  Utf8Fault fault{};
+  if (!check_utf8(out, fault)) return command_fail(utf8_error_text(fault));
+  std::vector<std::string> names;
+  for (std::string_view name : parse_installed_package_lines(out)) names.emplace_back(name);
+  return names;
+}
+
 // The names of a successful query's output. `failure` names the query in
 // "pacman {} failed with ...".
 CommandResult<std::vector<std::string>> query_names(std::span<const std::string> args, std::string_view context,
@@ -56,11 +65,7 @@ CommandResult<std::vector<std::string>> query_names(std::span<const std::string>
     return command_fail(fmt::format("pacman {} failed with {}: {}", failure, run->status.text(),
                                     trim_white_space(display_path(run->err))));
   }
-  Utf8Fault fault{};
-  if (!check_utf8(run->out, fault)) return command_fail(utf8_error_text(fault));
-  std::vector<std::string> names;
-  for (std::string_view name : parse_installed_package_lines(run->out)) names.emplace_back(name);
-  return names;
+  return output_names(run->out);
 }
 
 // The package names `pacman -S` would install for `names`, without their
@@ -72,11 +77,9 @@ CommandResult<std::optional<std::vector<std::string>>> resolved_targets(std::spa
   auto run = run_pacman_query(args, "package names");
   if (!run) return std::unexpected(std::move(run.error()));
   if (!run->status.success()) return std::optional<std::vector<std::string>>{};
-  Utf8Fault fault{};
-  if (!check_utf8(run->out, fault)) return command_fail(utf8_error_text(fault));
-  std::vector<std::string> targets;
-  for (std::string_view name : parse_installed_package_lines(run->out)) targets.emplace_back(name);
-  return std::optional(std::move(targets));
+  auto targets = output_names(run->out);
+  if (!targets) return std::unexpected(std::move(targets.error()));
+  return std::optional(std::move(*targets));
 }
 
 }  // namespace
@@ -95,8 +98,9 @@ CommandResult<void> refuse_non_package_names(std::span<const std::string> names)
   if (!*all) return {};
   const PackageSet targets((*all)->begin(), (*all)->end());
   std::vector<std::string> refused;
+  PackageSet seen;
   for (const auto& name : names) {
-    if (targets.contains(name)) continue;
+    if (targets.contains(name) || !seen.insert(name).second) continue;
     // Rare, so each such name is asked about on its own to tell what it
     // stands for.
     auto own = resolved_targets(std::span(&name, 1));
@@ -151,16 +155,17 @@ CommandResult<RemovalCheck> check_removal(std::span<const std::string> targets) 
   args.insert(args.end(), targets.begin(), targets.end());
   auto run = run_pacman_query(args, "removable packages");
   if (!run) return std::unexpected(std::move(run.error()));
-  const std::string out = display_path(run->out);
-  const std::string err = display_path(run->err);
   RemovalCheck check;
   if (run->status.success()) {
-    for (std::string_view name : parse_installed_package_lines(out)) check.removed.emplace(name);
+    auto removed = output_names(run->out);
+    if (!removed) return std::unexpected(std::move(removed.error()));
+    check.removed.insert(removed->begin(), removed->end());
     return check;
   }
   // Only a refusal naming targets is an answer; anything else is a failure.
+  const std::string err = display_path(run->err);
   const PackageSet wanted(targets.begin(), targets.end());
-  for (auto& [name, by] : parse_broken_dependencies(out + "\n" + err)) {
+  for (auto& [name, by] : parse_broken_dependencies(display_path(run->out) + "\n" + err)) {
     if (wanted.contains(name)) check.refused.emplace(name, std::move(by));
   }
   if (check.refused.empty()) {

@@ -190,14 +190,14 @@ TEST_F(PackagesTest, GroupsAndProvidedNamesAreRefusedWithWhatTheyResolveTo) {
   setenv("VORPEL_FAKE_PROVIDES", (dir_ / "provides").c_str(), 1);
   write_file(dir_ / "groups", "devel make gcc\n");
   write_file(dir_ / "provides", "sh bash\n");
-  const Names mixed{"git", "devel", "make", "sh"};
+  const Names mixed{"git", "devel", "make", "sh", "devel"};
   const auto refused = refuse_non_package_names(mixed);
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().links(),
             Names{"Profiles declare package names, not groups or provided names: devel resolves to make, gcc; sh "
                   "resolves to bash"});
   // One query for all, then one for each name that is not a package's own.
-  EXPECT_EQ(log_lines(), (Names{"pacman -Sp --print-format %n -dd --noconfirm -- git devel make sh",
+  EXPECT_EQ(log_lines(), (Names{"pacman -Sp --print-format %n -dd --noconfirm -- git devel make sh devel",
                                 "pacman -Sp --print-format %n -dd --noconfirm -- devel",
                                 "pacman -Sp --print-format %n -dd --noconfirm -- sh"}));
 
@@ -250,7 +250,8 @@ TEST_F(PackagesTest, RemovalCheckTellsWhatWouldGoOrWhatIsStillRequired) {
   const auto refused = check_removal(required);
   ASSERT_TRUE(refused.has_value()) << refused.error().display();
   EXPECT_EQ(refused->refused, (std::map<std::string, PackageSet>{{"core", {"tool"}}, {"lib", {"app"}}}));
-  EXPECT_EQ(log_lines(), (Names{"pacman -Rsp --print-format %n -- app one", "pacman -Rsp --print-format %n -- core lib one"}));
+  EXPECT_EQ(log_lines(), (Names{"pacman -Rsp --print-format %n -- app one",
+                                "pacman -Rsp --print-format %n -- core lib one"}));
   // Nothing was removed by either.
   EXPECT_EQ(read_file(installed_path()), "app\nlib\ncore\ntool\none\n");
 
@@ -258,7 +259,8 @@ TEST_F(PackagesTest, RemovalCheckTellsWhatWouldGoOrWhatIsStillRequired) {
   const Names absent{"gone"};
   const auto failed = check_removal(absent);
   ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(failed.error().links(), Names{"pacman removal check failed with exit status: 1: error: target not found: gone"});
+  EXPECT_EQ(failed.error().links(),
+            Names{"pacman removal check failed with exit status: 1: error: target not found: gone"});
 }
 
 TEST_F(PackagesTest, PruneRunRemovesThroughSudo) {
