@@ -102,10 +102,11 @@ CommandResult<void> refuse_non_package_names(std::span<const std::string> names)
   for (const auto& name : names) {
     if (targets.contains(name) || !seen.insert(name).second) continue;
     // Rare, so each such name is asked about on its own to tell what it
-    // stands for.
+    // stands for. One that stands for nothing (a package the configuration
+    // ignores, say) is left to pacman, which asks the user about it.
     auto own = resolved_targets(std::span(&name, 1));
     if (!own) return std::unexpected(std::move(own.error()));
-    refused.push_back(*own ? fmt::format("{} resolves to {}", name, fmt::join(**own, ", ")) : name);
+    if (*own && !(*own)->empty()) refused.push_back(fmt::format("{} resolves to {}", name, fmt::join(**own, ", ")));
   }
   if (refused.empty()) return {};
   return command_fail(fmt::format("Profiles declare package names, not groups or provided names: {}",
