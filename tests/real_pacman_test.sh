@@ -356,6 +356,7 @@ expect_eq "prune keeping vt-core: status ($err)" 0 "$status"
 expect_eq "prune keeping vt-core: output" "Kept vt-core: still required by vt-top.
 Unused Vorpel packages were pruned." "$(grep -E '^(Kept|Unused|No unused)' <<<"$out")"
 expect_books "prune keeping vt-core" vt-core vt-top -- vt-two
+as_explicit vt-core || fail "prune keeping vt-core: its install reason changed"
 cp "$state" "$work/state-before"
 run prune
 expect_eq "second prune keeping vt-core: status ($err)" 0 "$status"
@@ -399,8 +400,11 @@ if [ "$scriptlets" = yes ]; then
     # pacman's own messages come first, on the same stream.
     case $(tail -n 1 <<<"$err") in "error: pacman installation "*) ;; *) fail "Ctrl-C: error was: $err" ;; esac
     for name in vt-first vt-slow vt-zz; do
-      if installed "$name"; then recorded "$name" || fail "Ctrl-C: $name is installed but not recorded"
-      else recorded "$name" && fail "Ctrl-C: $name is recorded but not installed"
+      if installed "$name"; then
+        recorded "$name" || fail "Ctrl-C: $name is installed but not recorded"
+        as_explicit "$name" || fail "Ctrl-C: $name is not explicitly installed"
+      else
+        recorded "$name" && fail "Ctrl-C: $name is recorded but not installed"
       fi
     done
     installed vt-zz && fail "Ctrl-C: pacman went on to vt-zz"
@@ -424,6 +428,9 @@ if [ "$scriptlets" = yes ]; then
     wait_for sh -c '! kill -0 "$1" 2>/dev/null' - "$pacman_pid" || fail "killed vorpel: pacman never ended"
     expect_eq "killed vorpel: status" 137 "$status"
     expect_books "killed vorpel" vt-first vt-slow vt-zz
+    for name in vt-first vt-slow vt-zz; do
+      as_explicit "$name" || fail "killed vorpel: $name is not explicitly installed"
+    done
     run prune
     expect_eq "prune after the killed vorpel: status ($err)" 0 "$status"
     expect_books "prune after the killed vorpel" -- vt-first vt-slow vt-zz
