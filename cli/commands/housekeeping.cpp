@@ -1,8 +1,8 @@
 // `remove` and `prune`: the state-changing commands that leave HOME alone.
 // Both hold the state lock throughout and save the state once, before
 // their success line.
-#include <algorithm>
 #include <map>
+#include <vector>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -116,10 +116,10 @@ CommandResult<int> prune(const std::string& state_path) {
 
   const UserState loaded = *state;
   if (!plan->targets.empty()) {
-    // Just before the removal, so nothing else changes them meanwhile. A
-    // package marked this way is the tool's own from now on: recorded, the
-    // prune after the last Profile declaring it is forgotten removes it.
-    // Recorded before pacman runs, like an installation.
+    // Marked just before the removal and recorded before pacman runs, like
+    // an installation: a package marked this way is the tool's own from now
+    // on, so the prune after the last Profile declaring it is forgotten
+    // removes it.
     const auto to_mark = declared_among(*state, plan->removed);
     if (!to_mark.empty()) {
       state->introduced_packages.insert(to_mark.begin(), to_mark.end());
