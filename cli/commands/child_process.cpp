@@ -154,10 +154,10 @@ std::expected<void, OsError> drain(UniqueFd& out_fd, UniqueFd& err_fd, std::stri
 }
 
 // As system(3) does while its child runs: a Ctrl-C or Ctrl-\ at the
-// terminal reaches the whole foreground group, and only the child is to end
-// of it, so the tool still learns how the child ended and records what it
-// did. SIGCHLD stays blocked meanwhile, as there. Everything is put back on
-// destruction.
+// terminal reaches the whole foreground group, but only the child should
+// end of it, so that the tool still learns how the child ended and records
+// what it did. SIGCHLD stays blocked meanwhile, as there. Everything is put
+// back on destruction.
 class InterruptsIgnored {
  public:
   InterruptsIgnored() {
