@@ -59,6 +59,19 @@ std::string not_synced_error(const Sandbox& box) {
   return "error: state file written but not synced: I/O at " + box.state_dir() + ": " + eio + ": " + eio + "\n";
 }
 
+// Sets `box` up with `prepare` and runs `args` there with the last sync of
+// the state directory failing (its number taken from a twin run): the
+// command must say that the state was written but not synced.
+void run_with_unsynced_state(Sandbox& box, const std::function<void(Sandbox&)>& prepare,
+                             const std::vector<std::string>& args) {
+  const int n = last_state_dir_sync(prepare, args);
+  ASSERT_GT(n, 0) << "no sync of the state directory seen";
+  prepare(box);
+  const RunResult r = run_with_failing_sync(box, n, args);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, not_synced_error(box));
+}
+
 class StateSyncTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -73,13 +86,8 @@ void declare_work(Sandbox& box) {
 }
 
 TEST_F(StateSyncTest, SelectKeepsTheSnapshotTheWrittenStateRetains) {
-  const int n = last_state_dir_sync(declare_work, {"select", "work"});
-  ASSERT_GT(n, 0) << "no sync of the state directory seen";
   Sandbox box;
-  declare_work(box);
-  const RunResult r = run_with_failing_sync(box, n, {"select", "work"});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, not_synced_error(box));
+  run_with_unsynced_state(box, declare_work, {"select", "work"});
   EXPECT_TRUE(read_file(box.state_file()).starts_with("schema = 5\nactive_profile = \"work\"\n"));
   EXPECT_EQ(read_file(box.snapshot_dir("work") + "/.cfg/app"), "one\n");
   // The state and the snapshot agree: the Profile is selected again from it.
@@ -97,13 +105,8 @@ TEST_F(StateSyncTest, UpdateKeepsTheNewSnapshotTheWrittenStateDescribes) {
     box.write_content("work", ".cfg/app", "two\n");
     box.write_content("work", ".rc", "rc\n");
   };
-  const int n = last_state_dir_sync(prepare, {"update", "work"});
-  ASSERT_GT(n, 0) << "no sync of the state directory seen";
   Sandbox box;
-  prepare(box);
-  const RunResult r = run_with_failing_sync(box, n, {"update", "work"});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, not_synced_error(box));
+  run_with_unsynced_state(box, prepare, {"update", "work"});
   EXPECT_NE(read_file(box.state_file()).find("\".rc\""), std::string::npos);
   EXPECT_EQ(read_file(box.snapshot_dir("work") + "/.cfg/app"), "two\n");
   EXPECT_EQ(read_file(box.snapshot_dir("work") + "/.rc"), "rc\n");
