@@ -287,7 +287,7 @@ Result<ActivationPlan> build_activation_plan(const UserState& state, const std::
       auto resolved = resolver.resolve(file);
       if (!resolved) return std::unexpected(std::move(resolved.error()));
       std::string source = join_path(seed, file);
-      if (auto fits = check_path_fits(source, {}, NAME_MAX); !fits) return std::unexpected(std::move(fits.error()));
+      if (auto checked = check_source_path(source); !checked) return std::unexpected(std::move(checked.error()));
       plan.written.push_back(PlannedWrite{std::move(file), std::move(source), std::move(*resolved)});
     }
   }

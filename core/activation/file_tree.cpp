@@ -469,13 +469,14 @@ class ContentWalk {
 
   // An owner's own bits decide for the owner; for anyone else access rules
   // and capabilities may, so the system is asked.
-  static bool readable(At at, const struct stat& st) {
-    if (st.st_uid == ::geteuid() && (st.st_mode & S_IRUSR) != 0) return true;
+  bool readable(At at, const struct stat& st) const {
+    if (st.st_uid == euid_ && (st.st_mode & S_IRUSR) != 0) return true;
     return ::faccessat(at.dir, at.name, R_OK, AT_EACCESS) == 0;
   }
 
   std::vector<std::string>* files_;  // none: the walk only checks
   const CopyDepthLimit depth_limit_;
+  const uid_t euid_ = ::geteuid();
   PathText path_;
   std::optional<PathText> relative_;  // the walk's place relative to the root
   std::vector<std::string> covered_;
