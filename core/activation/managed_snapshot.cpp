@@ -142,6 +142,9 @@ Result<SnapshotSwap> replace_managed_snapshot(const Profile& profile, const std:
   if (::mkdirat(dir.get(), building.c_str(), 0777) != 0) return fail_errno(building_path);
   const auto discard_build = [&](CoreError error) -> Result<SnapshotSwap> {
     (void)remove_path(building_path);
+    // At a first snapshot the Profile's directory was made for it: an
+    // empty one would outlive the failure for nothing.
+    (void)::rmdir(profile_dir->c_str());
     return std::unexpected(std::move(error));
   };
   for (const auto& managed : profile.manage) {

@@ -79,6 +79,16 @@ TEST(RefreshManagedSnapshot, FailureLeavesThePreviousSnapshotWhole) {
   EXPECT_EQ(read_file(snapshot + "/old"), "old");
 }
 
+// A first snapshot that fails leaves no Profile directory behind.
+TEST(RefreshManagedSnapshot, FailedFirstSnapshotLeavesNothing) {
+  TempDir t;
+  write_file(t / "content/a", "a");
+  make_dirs(t / "profiles");
+  const auto refreshed = refresh_managed_snapshot(profile_at(t / "content", {"a", "b"}), t / "profiles/work/managed");
+  ASSERT_FALSE(refreshed);
+  EXPECT_EQ(names_in(t / "profiles"), Names{});
+}
+
 TEST(ReplaceManagedSnapshot, UndoPutsThePreviousSnapshotBackAndKeepDropsIt) {
   TempDir t;
   write_file(t / "content/a", "new");
