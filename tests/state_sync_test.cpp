@@ -66,14 +66,21 @@ std::string not_synced_error(const Sandbox& box) {
 // Sets `box` up with `prepare` and runs `args` there with the last sync of
 // the state directory failing (its number taken from a twin run): the
 // command must say that the state was written but not synced.
+// HOME has changed by then, so the backup line comes first; the backup
+// holds what `home_file` held.
 void run_with_unsynced_state(Sandbox& box, const std::function<void(Sandbox&)>& prepare,
-                             const std::vector<std::string>& args) {
+                             const std::vector<std::string>& args, const std::string& home_file) {
   const int n = last_state_dir_sync(prepare, args);
   ASSERT_GT(n, 0) << "no sync of the state directory seen";
   prepare(box);
+  const std::string kept = read_file(box.home() + "/" + home_file);
   const RunResult r = run_with_failing_sync(box, n, args);
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, not_synced_error(box));
+  const std::string backup = backup_dir_of(r.out);
+  ASSERT_FALSE(backup.empty()) << r.out;
+  EXPECT_EQ(r.out, "Backup: " + backup + "\n");
+  EXPECT_EQ(read_file(backup + "/home/" + home_file), kept);
 }
 
 class StateSyncTest : public ::testing::Test {
@@ -86,12 +93,13 @@ class StateSyncTest : public ::testing::Test {
 void declare_work(Sandbox& box) {
   box.add_profile("work", {"zsh"}, {".cfg"});
   box.write_content("work", ".cfg/app", "one\n");
+  box.write_home(".cfg/mine", "mine\n");
   box.set_installed({"zsh"});
 }
 
 TEST_F(StateSyncTest, SelectKeepsTheSnapshotTheWrittenStateRetains) {
   Sandbox box;
-  run_with_unsynced_state(box, declare_work, {"select", "work"});
+  run_with_unsynced_state(box, declare_work, {"select", "work"}, ".cfg/mine");
   EXPECT_TRUE(read_file(box.state_file()).starts_with("schema = 5\nactive_profile = \"work\"\n"));
   EXPECT_EQ(read_file(box.snapshot_dir("work") + "/.cfg/app"), "one\n");
   // The state and the snapshot agree: the Profile is selected again from it.
@@ -110,7 +118,7 @@ TEST_F(StateSyncTest, UpdateKeepsTheNewSnapshotTheWrittenStateDescribes) {
     box.write_content("work", ".rc", "rc\n");
   };
   Sandbox box;
-  run_with_unsynced_state(box, prepare, {"update", "work"});
+  run_with_unsynced_state(box, prepare, {"update", "work"}, ".cfg/app");
   EXPECT_NE(read_file(box.state_file()).find("\".rc\""), std::string::npos);
   EXPECT_EQ(read_file(box.snapshot_dir("work") + "/.cfg/app"), "two\n");
   EXPECT_EQ(read_file(box.snapshot_dir("work") + "/.rc"), "rc\n");

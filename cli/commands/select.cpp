@@ -90,7 +90,10 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
   if (saved || saved.error().renamed) {
     if (swap) swap->keep();
   }
-  if (!saved && saved.error().renamed) return std::unexpected(state_not_synced(saved.error().error));
+  if (!saved && saved.error().renamed) {
+    print_backup_line(*backup);  // HOME is switched: the failure must not hide where its backup is
+    return std::unexpected(state_not_synced(saved.error().error));
+  }
   if (!saved) return failed(CommandError::from(saved.error().error));
 
   print_backup_line(*backup);

@@ -99,7 +99,10 @@ CommandResult<void> update_profile(const Profiles& profiles, const std::string& 
   if (!saved && !saved.error().renamed) return failed_swapped(CommandError::from(saved.error().error), true);
   // The new state stands with the new snapshot, synced or not.
   swap.keep();
-  if (!saved) return std::unexpected(state_not_synced(saved.error().error));
+  if (!saved) {
+    print_backup_line(*backup);  // HOME is updated: the failure must not hide where its backup is
+    return std::unexpected(state_not_synced(saved.error().error));
+  }
 
   print_backup_line(*backup);
   const bool active = state->active_profile == id;
