@@ -98,5 +98,20 @@ TEST_F(DescriptorLimitTest, LowSoftLimitIsRaisedToTheHardOne) {
   EXPECT_EQ(read_file(box.state_dir() + "/profiles/deep/managed/.cfg/" + deep_relative_path(kDepth, "leaf")), "leaf");
 }
 
+// The room kept for the rest of a command is enough: a tree close to the
+// limit is copied whole, into the snapshot and into HOME.
+TEST_F(DescriptorLimitTest, TreeCloseToTheLimitIsCopied) {
+  constexpr std::size_t kNear = 100;  // 256 descriptors leave room for about 110 levels
+  box.add_profile("near", {}, {".near"});
+  make_dirs(box.content_root("near") + "/.near");
+  make_deep_dirs(box.content_root("near") + "/.near", kNear, "d", "leaf");
+  const RunResult selected = run_limited(box, "256:256", {"select", "near"});
+  ASSERT_EQ(selected.status, 0) << selected.err;
+  EXPECT_EQ(read_file(box.home() + "/.near/" + deep_relative_path(kNear, "leaf")), "leaf");
+  const RunResult again = run_limited(box, "256:256", {"select", "near"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_FALSE(backup_dir_of(again.out).empty()) << again.out;
+}
+
 }  // namespace
 }  // namespace vorpel::testing
