@@ -130,8 +130,33 @@ TEST_F(StateSyncTest, UpdateKeepsTheNewSnapshotTheWrittenStateDescribes) {
   EXPECT_EQ(read_file(box.home() + "/.rc"), "rc\n");
 }
 
-// The swap by two renames, where the file system cannot exchange names,
-// cut off between them: no snapshot, the replaced one beside it.
+// An update on a file system that cannot exchange two names, killed
+// between the two renames of its snapshot swap: the state still holds the
+// old entry, and the next select finds the old snapshot put back.
+TEST_F(StateSyncTest, UpdateKilledInTheMiddleOfItsSnapshotSwapIsRepairedByTheNextSelect) {
+  Sandbox box;
+  declare_work(box);
+  ASSERT_EQ(box.run({"select", "work"}).status, 0);
+  const std::string state = read_file(box.state_file());
+  box.write_content("work", ".cfg/app", "two\n");
+  const RunResult killed = run_traced(
+      box, {"-o", "/dev/null", "-e", "trace=renameat,renameat2", "-e", "inject=renameat2:error=EINVAL:when=1", "-e",
+            "inject=renameat:error=EIO:signal=KILL:when=2"},
+      {"update", "work"});
+  EXPECT_NE(killed.status, 0);
+  const std::string snapshot = box.snapshot_dir("work");
+  ASSERT_FALSE(path_exists(snapshot)) << "the kill came elsewhere";
+  ASSERT_TRUE(path_exists(snapshot + ".old"));
+  EXPECT_EQ(read_file(box.state_file()), state);
+
+  const RunResult r = box.run({"select", "work"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(snapshot + "/.cfg/app"), "one\n");
+  EXPECT_EQ(read_file(box.home() + "/.cfg/app"), "one\n");
+  EXPECT_FALSE(path_exists(snapshot + ".old"));
+}
+
+// The same state made by hand, without a tracer.
 TEST(SnapshotSwapRepair, SnapshotLeftAsideIsPutBackByTheNextSelect) {
   Sandbox box;
   declare_work(box);
