@@ -9,6 +9,7 @@
 
 #include "cli/commands/commands.hpp"
 #include "cli/commands/reports.hpp"
+#include "core/storage/open_file_limit.hpp"
 #include "core/storage/path_text.hpp"
 #include "core/storage/state_location.hpp"
 #include "core/storage/unique_fd.hpp"
@@ -138,6 +139,8 @@ CommandResult<int> run_command(const CliCommand& command) {
 }
 
 CommandResult<int> run_command_line(int argc, char** argv) {
+  // The walks hold a descriptor per directory level: as many as allowed.
+  raise_open_file_limit();
   const std::vector<std::string> args(argv, argv + argc);
   auto cli = parse_cli(args);
   if (!cli) finish_parse(cli.error());

@@ -120,9 +120,19 @@ CommandResult<void> save_if_changed(const std::string& state_path, const UserSta
 CommandError save_after_failure(const std::string& state_path, const UserState& loaded, const UserState& recorded,
                                 CommandError error) {
   if (recorded == loaded) return error;
-  auto saved = save_state(state_path, recorded);
+  auto saved = save_state_replacing(state_path, recorded);
   if (saved) return error;
   return state_not_saved(std::move(error), saved.error());
+}
+
+CommandError state_not_saved(CommandError error, const ReplaceError& save_failure) {
+  if (!save_failure.renamed) return state_not_saved(std::move(error), save_failure.error);
+  return std::move(error).context(fmt::format("state file written but not synced after the failure ({})",
+                                              CommandError::from(save_failure.error).display()));
+}
+
+CommandError state_not_synced(const CoreError& sync_failure) {
+  return CommandError::from(sync_failure).context("state file written but not synced");
 }
 
 CommandError state_not_saved(CommandError error, const CoreError& save_failure) {

@@ -15,6 +15,7 @@
 #include "cli/commands/packages.hpp"
 #include "core/activation/activation_plan.hpp"
 #include "core/activation/managed_snapshot.hpp"
+#include "core/storage/atomic_file.hpp"
 #include "core/storage/state_lock.hpp"
 #include "core/storage/user_state.hpp"
 
@@ -77,9 +78,16 @@ CommandResult<void> save_if_changed(const std::string& state_path, const UserSta
 CommandError save_after_failure(const std::string& state_path, const UserState& loaded, const UserState& recorded,
                                 CommandError error);
 
+// A save that failed after the new state file took the old one's place:
+// the new state stands, and the error says it may not survive a crash.
+CommandError state_not_synced(const CoreError& sync_failure);
+
 // `error` with the failed save of the state after it as context: "state
 // file not updated after the failure ({})".
 CommandError state_not_saved(CommandError error, const CoreError& save_failure);
+// The same for a save that may have got as far as its rename: then "state
+// file written but not synced after the failure ({})".
+CommandError state_not_saved(CommandError error, const ReplaceError& save_failure);
 
 // Puts the previous managed snapshot back after a failure; when that fails
 // too, "snapshot not restored ({})" joins `error` as context.

@@ -24,6 +24,13 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
 
   auto state = load_valid_state(state_path);
   if (!state) return std::unexpected(std::move(state.error()));
+  if (state->profiles.contains(id)) {
+    // A retained Profile is planned from its snapshot, which an interrupted
+    // replacement may have left aside.
+    auto dir = managed_snapshot_dir(state_path, id);
+    if (!dir) return command_fail(dir.error());
+    if (auto restored = restore_interrupted_swap(*dir); !restored) return command_fail(restored.error());
+  }
 
   // A retained Profile is re-applied from its snapshot and stored record,
   // without the catalogue. A first activation plans from the content root
@@ -41,6 +48,7 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
     auto dir = managed_snapshot_dir(state_path, id);
     if (!dir) return command_fail(dir.error());
     snapshot = std::move(*dir);
+    if (auto room = check_snapshot_room(snapshot, target.manage); !room) return command_fail(room.error());
   }
 
   // What pacman installed is recorded in the state file by now, also when
@@ -73,8 +81,16 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
 
   state->profiles[id] = std::move(target);
   state->active_profile = id;
-  if (auto saved = save_state(state_path, *state); !saved) return failed(CommandError::from(saved.error()));
-  if (swap) swap->keep();
+  auto saved = save_state_replacing(state_path, *state);
+  // Once the new state stands, it retains the snapshot taken for it.
+  if (saved || saved.error().renamed) {
+    if (swap) swap->keep();
+  }
+  if (!saved && saved.error().renamed) {
+    print_backup_line(*backup);  // HOME is switched: the failure must not hide where its backup is
+    return std::unexpected(state_not_synced(saved.error().error));
+  }
+  if (!saved) return failed(CommandError::from(saved.error().error));
 
   print_backup_line(*backup);
   write_stdout(fmt::format("Profile {} is active.\n", id));

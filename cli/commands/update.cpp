@@ -43,10 +43,15 @@ CommandResult<void> update_profile(const Profiles& profiles, const std::string& 
       !checked) {
     return command_fail(checked.error());
   }
+  // The copy into the snapshot reads what that plan does not.
+  if (auto readable = check_source_trees(profile->content_root, target.manage); !readable) {
+    return command_fail(readable.error());
+  }
 
   // The snapshot's place is checked before any package is touched too.
   auto snapshot = managed_snapshot_dir(state_path, id);
   if (!snapshot) return command_fail(snapshot.error());
+  if (auto room = check_snapshot_room(*snapshot, target.manage); !room) return command_fail(room.error());
 
   // What pacman installed is recorded in the state file by now, also when
   // this fails or a later step does.
@@ -65,12 +70,13 @@ CommandResult<void> update_profile(const Profiles& profiles, const std::string& 
   state->profiles[id] = std::move(target);
   const auto failed_swapped = [&](CommandError error, bool save_failed) {
     if (!save_failed) {
-      auto saved = save_state(state_path, *state);
-      if (saved) {
+      auto saved = save_state_replacing(state_path, *state);
+      if (saved || saved.error().renamed) {
         swap.keep();
+        if (!saved) error = state_not_saved(std::move(error), saved.error());
         return std::unexpected(std::move(error));
       }
-      error = state_not_saved(std::move(error), saved.error());
+      error = state_not_saved(std::move(error), saved.error().error);
     }
     return std::unexpected(undo_snapshot_swap(swap, std::move(error)));
   };
@@ -84,8 +90,14 @@ CommandResult<void> update_profile(const Profiles& profiles, const std::string& 
   auto backup = apply_activation_plan(*plan, home, state_path);
   if (!backup) return failed_swapped(CommandError::from(backup.error()), false);
 
-  if (auto saved = save_state(state_path, *state); !saved) return failed_swapped(CommandError::from(saved.error()), true);
+  auto saved = save_state_replacing(state_path, *state);
+  if (!saved && !saved.error().renamed) return failed_swapped(CommandError::from(saved.error().error), true);
+  // The new state stands with the new snapshot, synced or not.
   swap.keep();
+  if (!saved) {
+    print_backup_line(*backup);  // HOME is updated: the failure must not hide where its backup is
+    return std::unexpected(state_not_synced(saved.error().error));
+  }
 
   print_backup_line(*backup);
   const bool active = state->active_profile == id;

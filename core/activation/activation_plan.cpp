@@ -1,5 +1,6 @@
 #include "core/activation/activation_plan.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,12 @@ namespace {
 bool is_directory(const std::string& path) {
   struct stat st {};
   return check_system_path(path) && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A source path as the copies hand it to the system.
+Status check_source_path(const std::string& source) {
+  if (auto checked = check_path_io(source); !checked) return checked;
+  return check_path_fits(source, {}, NAME_MAX);
 }
 
 // Links followed in one walk before it gives up on them, as the system does.
@@ -124,6 +131,8 @@ class HomeResolver {
     }
     std::string target = join_path(home_, relative);
     if (auto checked = check_path_io(target); !checked) return std::unexpected(std::move(checked.error()));
+    if (!name_max_) name_max_ = longest_name_at(home_);
+    if (auto fits = check_path_fits(target, relative, *name_max_); !fits) return std::unexpected(std::move(fits.error()));
     if (!state_dir_) state_dir_ = parent_path(state_path_);
     if (!*state_dir_) return fail("state path has no parent");
     const std::string& state_dir = **state_dir_;
@@ -180,6 +189,7 @@ class HomeResolver {
   std::optional<std::optional<std::string>> state_dir_;  // computed at the first use
   std::optional<RealWalk> state_walk_;                   // likewise
   std::optional<std::string> real_home_;                 // likewise
+  std::optional<long> name_max_;                         // likewise
   std::unordered_set<std::string> passed_;
 };
 
@@ -200,6 +210,22 @@ void drop_covered_paths(std::vector<std::string>& files, const PathSet& managed)
       return cover.size() <= parts.size() && std::equal(cover.begin(), cover.end(), parts.begin());
     });
   });
+}
+
+Status check_source_trees(const std::string& source, const PathSet& manage) {
+  for (const auto& path : manage) {
+    const std::string tree = join_path(source, path);
+    if (auto checked = check_source_path(tree); !checked) return checked;
+    const std::string os_path = trim_path_end(tree);
+    struct stat st {};
+    if (::lstat(os_path.c_str(), &st) != 0) return fail_errno(tree);
+    if (S_ISDIR(st.st_mode)) {
+      if (auto walked = detail::check_content_tree(tree); !walked) return walked;
+    } else if (::faccessat(AT_FDCWD, os_path.c_str(), R_OK, AT_EACCESS) != 0 && errno == EACCES) {
+      return fail_errno(tree);
+    }
+  }
+  return {};
 }
 
 Result<ActivationPlan> build_activation_plan(const UserState& state, const std::string& id, const ProfileState& target,
@@ -230,7 +256,7 @@ Result<ActivationPlan> build_activation_plan(const UserState& state, const std::
   // file, whether or not it is written.
   for (const auto& path : target.manage) {
     std::string source = join_path(sources.source, path);
-    if (auto checked = check_path_io(source); !checked) return std::unexpected(std::move(checked.error()));
+    if (auto checked = check_source_path(source); !checked) return std::unexpected(std::move(checked.error()));
     const std::string os_path = trim_path_end(source);  // "dir/" would follow a link
     struct stat st {};
     if (::lstat(os_path.c_str(), &st) != 0) return fail_errno(source);
@@ -261,6 +287,7 @@ Result<ActivationPlan> build_activation_plan(const UserState& state, const std::
       auto resolved = resolver.resolve(file);
       if (!resolved) return std::unexpected(std::move(resolved.error()));
       std::string source = join_path(seed, file);
+      if (auto checked = check_source_path(source); !checked) return std::unexpected(std::move(checked.error()));
       plan.written.push_back(PlannedWrite{std::move(file), std::move(source), std::move(*resolved)});
     }
   }

@@ -40,6 +40,12 @@ Result<ActivationPlan> build_activation_plan(const UserState& state, const std::
                                              const PlanSources& sources, const std::string& home,
                                              const std::string& state_path, bool in_place);
 
+// Fails where copying the managed paths of `source` would and a plan
+// without a seed does not look: a file the user cannot read, a tree deeper
+// than the open descriptors allow, a kind the copy refuses. For checking a
+// content root before anything is copied from it.
+Status check_source_trees(const std::string& source, const PathSet& manage);
+
 // HOME joined with `relative`, once it is known to stay clear of the state
 // directory and to reach its target through no symbolic-link directory.
 Result<std::string> resolve_home_path(const std::string& home, const std::string& state_path,

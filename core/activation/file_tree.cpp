@@ -17,6 +17,7 @@
 #include "core/storage/dir_listing.hpp"
 #include "core/storage/directories.hpp"
 #include "core/storage/file_kind.hpp"
+#include "core/storage/open_file_limit.hpp"
 #include "core/storage/path_rules.hpp"
 #include "core/storage/path_text.hpp"
 #include "core/storage/system_path.hpp"
@@ -392,7 +393,7 @@ std::expected<void, OsError> remove_contents(At at, Locked locked) {
 
 class ContentWalk {
  public:
-  ContentWalk(const std::string& root, const std::string& directory, std::vector<std::string>& files,
+  ContentWalk(const std::string& root, const std::string& directory, std::vector<std::string>* files,
               const PathSet* covered)
       : files_(files), path_(directory) {
     if (auto relative = strip_path_prefix(directory, root)) relative_.emplace(*relative);
@@ -431,7 +432,9 @@ class ContentWalk {
         case FileKind::Regular:
           // Only a directory handed in from outside its root gets here without one.
           if (!relative_) return fail("profile content escaped its root");
-          if (!covered) files_.push_back(relative_->str());
+          // The copies open every file; the listing alone would not tell.
+          if (!readable(child, st)) return fail_io(path_.str(), OsError::from_errno(EACCES));
+          if (!covered && files_ != nullptr) files_->push_back(relative_->str());
           break;
         case FileKind::Directory:
           if (auto entered = enter(child, detail::FinalLink::Refuse, covered); !entered) return entered;
@@ -453,6 +456,7 @@ class ContentWalk {
   };
 
   Status enter(At at, detail::FinalLink link, bool covered) {
+    if (auto deep = depth_limit_.check(levels_.size() + 1, path_.str()); !deep) return deep;
     auto dir = detail::read_directory_at(at.dir, at.name, link);
     if (!dir) return fail_io(path_.str(), std::move(dir.error()));
     levels_.push_back(Level{std::move(*dir), 0, path_.size(), relative_ ? relative_->size() : 0, covered});
@@ -463,7 +467,16 @@ class ContentWalk {
     return std::find(covered_.begin(), covered_.end(), relative) != covered_.end();
   }
 
-  std::vector<std::string>& files_;
+  // An owner's own bits decide for the owner; for anyone else access rules
+  // and capabilities may, so the system is asked.
+  bool readable(At at, const struct stat& st) const {
+    if (st.st_uid == euid_ && (st.st_mode & S_IRUSR) != 0) return true;
+    return ::faccessat(at.dir, at.name, R_OK, AT_EACCESS) == 0;
+  }
+
+  std::vector<std::string>* files_;  // none: the walk only checks
+  const CopyDepthLimit depth_limit_;
+  const uid_t euid_ = ::geteuid();
   PathText path_;
   std::optional<PathText> relative_;  // the walk's place relative to the root
   std::vector<std::string> covered_;
@@ -508,13 +521,18 @@ Status detail::remove_backup(const std::string& path) { return remove_tree(path,
 
 Status collect_content_files(const std::string& root, const std::string& directory, std::vector<std::string>& files) {
   if (auto checked = check_paths_io(root, directory); !checked) return checked;
-  return ContentWalk(root, directory, files, nullptr).run(directory);
+  return ContentWalk(root, directory, &files, nullptr).run(directory);
 }
 
 Status detail::collect_uncovered_files(const std::string& root, std::vector<std::string>& files,
                                        const PathSet& covered) {
   if (auto checked = check_path_io(root); !checked) return checked;
-  return ContentWalk(root, root, files, &covered).run(root);
+  return ContentWalk(root, root, &files, &covered).run(root);
+}
+
+Status detail::check_content_tree(const std::string& directory) {
+  if (auto checked = check_path_io(directory); !checked) return checked;
+  return ContentWalk(directory, directory, nullptr, nullptr).run(directory);
 }
 
 Status copy_backup_tree(const std::string& source, const std::string& target) {

@@ -45,6 +45,11 @@ Status check_backup_tree(const std::string& source, std::optional<DirIdentity> n
 // installed fails the same way, but a large managed tree costs no memory.
 Status collect_uncovered_files(const std::string& root, std::vector<std::string>& files, const PathSet& covered);
 
+// Fails as collect_content_files of `directory` would, and where copying
+// its tree later could not: a file the user cannot read, a tree deeper
+// than the open descriptors allow. Lists nothing.
+Status check_content_tree(const std::string& directory);
+
 // remove_path for an old backup: a directory in it without owner
 // permissions (copied so from HOME) gets them before its entries go.
 Status remove_backup(const std::string& path);

@@ -47,7 +47,27 @@ bool exchange_at(int dir, const std::string& a, const std::string& b) {
 
 bool exchange_unsupported() { return errno == EINVAL || errno == ENOSYS || errno == ENOTSUP; }
 
+// A swap by two renames cut off between them leaves the replaced snapshot
+// beside a missing one: it goes back, matching the state, which was not
+// saved before the swap was complete.
+Status restore_at(int dir, const std::string& name, const std::string& snapshot_dir) {
+  const std::string previous = previous_name(name);
+  if (exists_at(dir, name) || !exists_at(dir, previous)) return {};
+  if (::renameat(dir, previous.c_str(), dir, name.c_str()) != 0) return fail_errno(snapshot_dir);
+  return {};
+}
+
 }  // namespace
+
+Status restore_interrupted_swap(const std::string& snapshot_dir) {
+  const auto profile_dir = parent_path(snapshot_dir);
+  const auto name = file_name(snapshot_dir);
+  if (!profile_dir || !name) return fail("state path has no parent");
+  if (auto checked = refuse_snapshot_links(snapshot_dir); !checked) return checked;
+  const UniqueFd dir(::open(profile_dir->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir) return errno == ENOENT ? Status{} : fail_errno(*profile_dir);
+  return restore_at(dir.get(), std::string(*name), snapshot_dir);
+}
 
 Result<std::string> managed_snapshot_dir(const std::string& state_path, const std::string& id) {
   const auto state_dir = parent_path(state_path);
@@ -55,6 +75,15 @@ Result<std::string> managed_snapshot_dir(const std::string& state_path, const st
   const std::string relative = join_path(join_path("profiles", id), "managed");
   if (auto checked = refuse_links_below(*state_dir, relative); !checked) return std::unexpected(checked.error());
   return join_path(*state_dir, relative);
+}
+
+Status check_snapshot_room(const std::string& snapshot_dir, const PathSet& manage) {
+  const std::string building = building_name(snapshot_dir);  // the longest name a copy goes to
+  const long name_max = longest_name_at(snapshot_dir);
+  for (const auto& managed : manage) {
+    if (auto fits = check_path_fits(join_path(building, managed), managed, name_max); !fits) return fits;
+  }
+  return {};
 }
 
 void SnapshotSwap::keep() {
@@ -97,8 +126,12 @@ Result<SnapshotSwap> replace_managed_snapshot(const Profile& profile, const std:
   UniqueFd dir(::open(profile_dir->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dir) return fail_errno(*profile_dir);
 
-  // Whatever an interrupted build left behind goes first.
+  // Whatever an interrupted build left behind goes first, once a snapshot
+  // it had put aside is back.
   const std::string snapshot_name(*name);
+  if (auto restored = restore_at(dir.get(), snapshot_name, snapshot_dir); !restored) {
+    return std::unexpected(restored.error());
+  }
   const std::string building = building_name(snapshot_name);
   const std::string previous = previous_name(snapshot_name);
   const std::string building_path = join_path(*profile_dir, building);
@@ -109,6 +142,9 @@ Result<SnapshotSwap> replace_managed_snapshot(const Profile& profile, const std:
   if (::mkdirat(dir.get(), building.c_str(), 0777) != 0) return fail_errno(building_path);
   const auto discard_build = [&](CoreError error) -> Result<SnapshotSwap> {
     (void)remove_path(building_path);
+    // At a first snapshot the Profile's directory was made for it: an
+    // empty one would outlive the failure for nothing.
+    (void)::rmdir(profile_dir->c_str());
     return std::unexpected(std::move(error));
   };
   for (const auto& managed : profile.manage) {
@@ -127,8 +163,8 @@ Result<SnapshotSwap> replace_managed_snapshot(const Profile& profile, const std:
   } else if (!exchange_unsupported()) {
     return discard_build(core_io_error(snapshot_dir, OsError::last()));
   } else {
-    // Two renames: a crash between them leaves no snapshot, which the next
-    // refresh makes good.
+    // Two renames: a crash between them leaves no snapshot but the old one
+    // beside it, which the next select or update puts back.
     if (::renameat(dir.get(), snapshot_name.c_str(), dir.get(), previous.c_str()) != 0) {
       return discard_build(core_io_error(snapshot_dir, OsError::last()));
     }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/storage/core_error.hpp"
+#include "core/storage/path_rules.hpp"
 #include "core/storage/profile.hpp"
 #include "core/storage/unique_fd.hpp"
 
@@ -15,6 +16,15 @@ namespace vorpel {
 // nothing reading, writing or planning from a snapshot leaves the state
 // directory; nothing is created.
 Result<std::string> managed_snapshot_dir(const std::string& state_path, const std::string& id);
+
+// Puts back a snapshot that a replacement interrupted between its two
+// renames had moved aside, leaving none in its place; changes nothing
+// otherwise. replace_managed_snapshot does this first too.
+Status restore_interrupted_swap(const std::string& snapshot_dir);
+
+// Fails with the `Io` error a copy into the snapshot would end with for a
+// managed path whose place there is longer than the system takes.
+Status check_snapshot_room(const std::string& snapshot_dir, const PathSet& manage);
 
 // A new snapshot put in place by replace_managed_snapshot. The snapshot it
 // replaced waits beside it until the command knows whether the state that

@@ -79,6 +79,16 @@ TEST(RefreshManagedSnapshot, FailureLeavesThePreviousSnapshotWhole) {
   EXPECT_EQ(read_file(snapshot + "/old"), "old");
 }
 
+// A first snapshot that fails leaves no Profile directory behind.
+TEST(RefreshManagedSnapshot, FailedFirstSnapshotLeavesNothing) {
+  TempDir t;
+  write_file(t / "content/a", "a");
+  make_dirs(t / "profiles");
+  const auto refreshed = refresh_managed_snapshot(profile_at(t / "content", {"a", "b"}), t / "profiles/work/managed");
+  ASSERT_FALSE(refreshed);
+  EXPECT_EQ(names_in(t / "profiles"), Names{});
+}
+
 TEST(ReplaceManagedSnapshot, UndoPutsThePreviousSnapshotBackAndKeepDropsIt) {
   TempDir t;
   write_file(t / "content/a", "new");
@@ -109,6 +119,37 @@ TEST(ReplaceManagedSnapshot, UndoOfAFirstSnapshotRemovesIt) {
   EXPECT_EQ(read_file(snapshot + "/a"), "new");
   ASSERT_TRUE(swap->undo());
   EXPECT_EQ(names_in(t / "profiles"), Names{});
+}
+
+// Only a missing snapshot with the replaced one beside it is a swap cut off
+// between its two renames; anything else is left as it is.
+TEST(RestoreInterruptedSwap, PutsBackOnlyASnapshotLeftAsideInPlaceOfNone) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> present;  // of "managed", "managed.old"
+    Names after;
+    std::string snapshot_text;  // what managed/a holds afterwards; empty: none
+  };
+  const std::vector<Case> cases{
+      {"left aside", {"managed.old"}, {"managed"}, "old"},
+      {"both there", {"managed", "managed.old"}, {"managed", "managed.old"}, "current"},
+      {"neither", {}, {}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir t;
+    const std::string profile_dir = t / "profiles/work";
+    make_dirs(profile_dir);
+    for (const auto& name : c.present) write_file(profile_dir + "/" + name + "/a", name == "managed" ? "current" : "old");
+    ASSERT_TRUE(restore_interrupted_swap(profile_dir + "/managed"));
+    EXPECT_EQ(names_in(profile_dir), c.after);
+    if (!c.snapshot_text.empty()) {
+      EXPECT_EQ(read_file(profile_dir + "/managed/a"), c.snapshot_text);
+    }
+  }
+  TempDir t;
+  EXPECT_TRUE(restore_interrupted_swap(t / "profiles/none/managed"));  // no Profile directory at all
+  EXPECT_FALSE(path_exists(t / "profiles"));
 }
 
 TEST(ManagedSnapshotDir, RefusesLinksBelowTheStateDirectory) {

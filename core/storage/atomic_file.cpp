@@ -64,19 +64,28 @@ Result<TempNameSeed> current_seed() {
   return TempNameSeed{::getpid(), *nanos};
 }
 
-Status write_file_atomically(const std::string& target, std::string_view contents, const SeedSource& seed_source) {
+Status write_file_atomically(const std::string& target, std::string_view contents, const SeedSource& seed) {
+  auto replaced = replace_file_atomically(target, contents, seed, ::fsync);
+  if (!replaced) return std::unexpected(std::move(replaced.error().error));
+  return {};
+}
+
+ReplaceStatus replace_file_atomically(const std::string& target, std::string_view contents,
+                                      const SeedSource& seed_source, const DirectorySync& sync_directory) {
+  const auto before = [](CoreError error) { return std::unexpected(ReplaceError{std::move(error), false}); };
+  const auto after = [](CoreError error) { return std::unexpected(ReplaceError{std::move(error), true}); };
   // The directory and the temporary name are taken from the target.
-  if (auto checked = check_path_io(target); !checked) return checked;
+  if (auto checked = check_path_io(target); !checked) return before(std::move(checked.error()));
   const auto parent = parent_path(target);
-  if (!parent) return fail("path has no parent");
+  if (!parent) return before(CoreError::message("path has no parent"));
   // A bare file name lies in the working directory.
   const std::string dir = parent->empty() ? std::string(".") : *parent;
-  if (auto made = make_private_directory(dir); !made) return made;
+  if (auto made = make_private_directory(dir); !made) return before(std::move(made.error()));
 
   const auto name = file_name(target);
   const std::string shown_name = name ? display_path(*name) : std::string();
   const auto seed = seed_source();
-  if (!seed) return std::unexpected(seed.error());
+  if (!seed) return before(seed.error());
 
   UniqueFd file;
   std::string temp_path;
@@ -88,22 +97,28 @@ Status write_file_atomically(const std::string& target, std::string_view content
     if (fd >= 0) {
       file.reset(fd);
     } else if (errno != EEXIST) {
-      return fail_errno(temp_path);
+      return before(core_io_error(temp_path, OsError::last()));
     }
   }
-  if (!file) return fail(fmt::format("cannot create unique temporary file for {}", display_path(target)));
+  if (!file) {
+    return before(CoreError::message(fmt::format("cannot create unique temporary file for {}", display_path(target))));
+  }
 
-  if (auto written = write_all(file.get(), contents); !written) return fail_io(temp_path, written.error());
-  if (::fsync(file.get()) != 0) return fail_errno(temp_path);
-  if (::rename(temp_path.c_str(), target.c_str()) != 0) return fail_errno(target);
+  if (auto written = write_all(file.get(), contents); !written) return before(core_io_error(temp_path, written.error()));
+  if (::fsync(file.get()) != 0) return before(core_io_error(temp_path, OsError::last()));
+  if (::rename(temp_path.c_str(), target.c_str()) != 0) return before(core_io_error(target, OsError::last()));
 
   const UniqueFd directory(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!directory) return fail_errno(dir);
-  if (::fsync(directory.get()) != 0) return fail_errno(dir);
+  if (!directory) return after(core_io_error(dir, OsError::last()));
+  if (sync_directory(directory.get()) != 0) return after(core_io_error(dir, OsError::last()));
   return {};
 }
 
 }  // namespace detail
+
+ReplaceStatus replace_file_atomically(const std::string& target, std::string_view contents) {
+  return detail::replace_file_atomically(target, contents, detail::SeedSource(detail::current_seed), ::fsync);
+}
 
 Status write_file_atomically(const std::string& target, std::string_view contents) {
   return detail::write_file_atomically(target, contents, detail::SeedSource(detail::current_seed));

@@ -118,6 +118,32 @@ TEST(AtomicFile, RenameOntoDirectoryNamesTargetAndLeavesTemporaryFile) {
   EXPECT_TRUE(std::filesystem::is_directory(target));
 }
 
+// Whether a failure came after the rename decides whether the caller's new
+// state stands: the contents read back tell it too.
+TEST(AtomicFile, FailureTellsWhetherTheNewContentsTookTheTargetsPlace) {
+  TempDir tmp;
+  const detail::TempNameSeed seed{11, 22};
+  const auto fixed_seed = detail::SeedSource([seed] { return Result<detail::TempNameSeed>(seed); });
+  const auto failing_sync = detail::DirectorySync([](int) {
+    errno = EIO;
+    return -1;
+  });
+  const std::string target = tmp / "state.toml";
+  write_file(target, "old\n");
+  const auto unsynced = detail::replace_file_atomically(target, "new\n", fixed_seed, failing_sync);
+  ASSERT_FALSE(unsynced);
+  EXPECT_TRUE(unsynced.error().renamed);
+  EXPECT_EQ(unsynced.error().error.text(), "I/O at " + tmp.path() + ": Input/output error (os error 5)");
+  EXPECT_EQ(read_file(target), "new\n");
+
+  const std::string blocked = tmp / "dir";
+  make_dirs(blocked);
+  const auto refused = detail::replace_file_atomically(blocked, "new\n", fixed_seed, failing_sync);
+  ASSERT_FALSE(refused);
+  EXPECT_FALSE(refused.error().renamed);
+  EXPECT_TRUE(std::filesystem::is_directory(blocked));
+}
+
 TEST(AtomicFile, FailuresBeforeTheTemporaryFile) {
   TempDir tmp;
   write_file(tmp / "plain", "not a directory\n");

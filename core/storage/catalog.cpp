@@ -15,6 +15,7 @@
 #include "core/storage/dir_listing.hpp"
 #include "core/storage/file_kind.hpp"
 #include "core/storage/manifest.hpp"
+#include "core/storage/open_file_limit.hpp"
 #include "core/storage/path_text.hpp"
 #include "core/storage/system_path.hpp"
 #include "core/storage/text_file.hpp"
@@ -136,6 +137,12 @@ struct ContentLevel {
   std::size_t path_size = 0;
 };
 
+std::expected<FileKind, OsError> entry_status_kind(int dir_fd, const char* name) {
+  struct stat st {};
+  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(OsError::last());
+  return file_kind(st.st_mode);
+}
+
 std::expected<ContentLevel, OsError> open_level(UniqueFd fd, std::size_t path_size) {
   ContentLevel level{std::move(fd), {}, 0, path_size};
   if (auto read = level.listing.read(level.fd.get()); !read) return std::unexpected(std::move(read.error()));
@@ -157,6 +164,9 @@ Status validate_content_tree(const std::string& directory) {
   auto first = open_level(std::move(top), path.size());
   if (!first) return fail_io(path, std::move(first.error()));
   levels.push_back(std::move(*first));
+  // The Profile's trees are copied later, holding two descriptors per level
+  // where this walk holds one: what the copies could not reach fails here.
+  const CopyDepthLimit depth_limit;
   while (!levels.empty()) {
     ContentLevel& level = levels.back();
     const auto& entries = level.listing.entries();
@@ -164,13 +174,20 @@ Status validate_content_tree(const std::string& directory) {
       levels.pop_back();
       continue;
     }
+    const bool first_entry = level.next == 0;
     const auto& entry = entries[level.next++];
     path.resize(level.path_size);
     append_path(path, level.listing.name(entry));
-    const auto kind = detail::entry_kind(level.fd.get(), level.listing, entry);
+    // Each entry's status is what counts, and reading it needs search
+    // permission on the directory, which the listing does not: the first
+    // entry's status is always read, so a directory that can be listed but
+    // not searched fails here. Past it the listing's kinds are as good.
+    const auto kind = first_entry ? entry_status_kind(level.fd.get(), level.listing.c_name(entry))
+                                  : detail::entry_kind(level.fd.get(), level.listing, entry);
     if (!kind) return fail_io(path, kind.error());
     switch (*kind) {
       case FileKind::Directory: {
+        if (auto deep = depth_limit.check(levels.size() + 1, path); !deep) return deep;
         // Known to be a directory, not a link to one; O_NOFOLLOW keeps it so.
         UniqueFd fd(
             ::openat(level.fd.get(), level.listing.c_name(entry), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

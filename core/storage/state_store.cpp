@@ -39,10 +39,16 @@ Result<UserState> load_state(const std::string& state_path) {
   return std::move(*state);
 }
 
-Status save_state(const std::string& state_path, const UserState& state) {
+ReplaceStatus save_state_replacing(const std::string& state_path, const UserState& state) {
   auto text = serialize_user_state(state);
-  if (!text) return fail(std::move(text.error()));
-  return write_file_atomically(state_path, *text);
+  if (!text) return std::unexpected(ReplaceError{CoreError::message(std::move(text.error())), false});
+  return replace_file_atomically(state_path, *text);
+}
+
+Status save_state(const std::string& state_path, const UserState& state) {
+  auto saved = save_state_replacing(state_path, state);
+  if (!saved) return std::unexpected(std::move(saved.error().error));
+  return {};
 }
 
 Status validate_state(const UserState& state) {

@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 
+#include "core/storage/atomic_file.hpp"
 #include "core/storage/core_error.hpp"
 #include "core/storage/profile.hpp"
 #include "core/storage/user_state.hpp"
@@ -13,6 +14,9 @@ namespace vorpel {
 // The default state when the file is absent or unreachable.
 Result<UserState> load_state(const std::string& state_path);
 Status save_state(const std::string& state_path, const UserState& state);
+// save_state, telling a failure after the new file took the old one's place
+// (the saved state then stands, unsynced) from one that left the old file.
+ReplaceStatus save_state_replacing(const std::string& state_path, const UserState& state);
 Status validate_state(const UserState& state);
 // Fails with "cannot remove active profile {}"; otherwise tells whether the
 // id was retained (and drops it).

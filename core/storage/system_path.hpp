@@ -16,6 +16,16 @@ std::expected<void, OsError> check_system_path(std::string_view path);
 // check_system_path as the `Io` error for `path`.
 Status check_path_io(std::string_view path);
 
+// Fails with the `Io` error the system gives for `path` ("File name too
+// long") when the whole is longer than a path a call takes, or when one of
+// the names of `relative` (the part of `path` the tool creates) is longer
+// than `name_max`, the longest name on the file system it goes to.
+Status check_path_fits(std::string_view path, std::string_view relative, long name_max);
+
+// The longest file name the file system of `path`, or of its nearest
+// existing ancestor, takes; NAME_MAX when that cannot be read.
+long longest_name_at(const std::string& path);
+
 // Fails with the `Io` error an O_NOFOLLOW open gives ("Too many levels of
 // symbolic links") for the first component of `relative` below `base` that
 // is a symbolic link, so that the names the tool owns inside its state

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <string>
+#include <vector>
+
 #include "tests/support/temp_dir.hpp"
 
 namespace vorpel {
@@ -19,6 +23,31 @@ TEST(SystemPath, NulAnywhereIsRefusedWithThePathShownWhole) {
     EXPECT_EQ(checked.error().text(), "I/O at " + path + ": file name contained an unexpected NUL byte");
   }
   for (const std::string& path : {""s, "a"s, "/a/b/"s, "\xff"s}) EXPECT_TRUE(check_path_io(path)) << path;
+}
+
+TEST(CheckPathFits, WholeBelowPathMaxAndEachCreatedNameWithinTheLimit) {
+  struct Case {
+    std::string path;
+    std::string relative;
+    long name_max;
+    bool fits;
+  };
+  const std::string name(255, 'n');
+  const std::vector<Case> cases{
+      {std::string(PATH_MAX - 1, 'p'), "", NAME_MAX, true},
+      {std::string(PATH_MAX, 'p'), "", NAME_MAX, false},
+      {"/h/" + name, name, 255, true},
+      {"/h/" + name, name, 254, false},
+      {"/h/a/" + name, "a/" + name, 254, false},
+      {"/" + name + "/a", "a", 254, true},  // only the names created count
+  };
+  for (const auto& c : cases) {
+    const auto fits = check_path_fits(c.path, c.relative, c.name_max);
+    EXPECT_EQ(fits.has_value(), c.fits) << c.path.size() << " " << c.relative.size() << " " << c.name_max;
+    if (!fits) {
+      EXPECT_EQ(fits.error().cause(), "File name too long (os error 36)");
+    }
+  }
 }
 
 TEST(RefuseLinksBelow, FirstLinkComponentIsRefusedAndTheBaseMayBeALink) {

@@ -1,0 +1,117 @@
+// Content trees against the open-file limit, end to end under a lowered
+// limit: the tool raises its soft limit to the hard one, and a tree that
+// the hard limit still cannot copy is refused alike by validate, plan and
+// select before anything changes.
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/deep_tree.hpp"
+#include "tests/support/sandbox.hpp"
+
+namespace vorpel::testing {
+namespace {
+
+constexpr const char* kPrlimit = "/usr/bin/prlimit";
+constexpr std::size_t kDepth = 600;
+
+// The binary in the sandbox with the open-file limit set to soft:hard.
+RunResult run_limited(const Sandbox& box, const std::string& limit, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{kPrlimit, "--nofile=" + limit, "--", vorpel_binary()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunOptions options;
+  options.env = box.env;
+  return run_program(argv, options);
+}
+
+class DescriptorLimitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::access(kPrlimit, X_OK) != 0) GTEST_SKIP() << "prlimit is not installed";
+    box.add_profile("deep", {"zsh"}, {".cfg"});
+    make_dirs(box.content_root("deep") + "/.cfg");
+    make_deep_dirs(box.content_root("deep") + "/.cfg", kDepth, "d", "leaf");
+    box.write_home(".cfg/mine", "mine\n");
+  }
+  Sandbox box;
+};
+
+// What each command prints about the tree, and how it ends.
+struct Refusal {
+  const char* name;
+  std::vector<std::string> args;
+  std::string error_line;  // the last line on standard error; empty: only the warning
+};
+
+// 1024: the walk of the check alone, one descriptor per level, would get
+// through the tree that the copies, two per level, cannot.
+class HardLimitTest : public DescriptorLimitTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(HardLimitTest, TreeTheHardLimitCannotCopyIsRefusedAlikeBeforeAnythingChanges) {
+  const TreeImage home_before = tree_image(box.home(), box.home() + "/.local");
+  const std::string warning_start = "invalid profile " + box.profile_root() + "/deep/profile.toml: I/O at " +
+                                    box.content_root("deep") + "/.cfg/d/";
+  const std::string warning_end = ": Too many open files (os error 24)";
+  const std::vector<Refusal> cases{
+      {"validate", {"validate", box.profile_root()}, ""},
+      {"plan", {"plan", "deep"}, "error: unknown Profile deep"},
+      {"select", {"select", "deep"}, "error: unknown Profile deep"},
+  };
+  std::string first_warning;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult r = run_limited(box, GetParam(), c.args);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.out, "");
+    const auto lines = lines_of(r.err);
+    ASSERT_FALSE(lines.empty());
+    const std::string& warning = lines.front();
+    EXPECT_TRUE(warning.starts_with(warning_start) && warning.ends_with(warning_end)) << warning;
+    if (first_warning.empty()) first_warning = warning;
+    EXPECT_EQ(warning, first_warning) << "every command names the same directory";
+    if (!c.error_line.empty()) {
+      ASSERT_EQ(lines.size(), 2u) << r.err;
+      EXPECT_EQ(lines.back(), c.error_line);
+    } else {
+      EXPECT_EQ(lines.size(), 1u) << r.err;
+    }
+  }
+  EXPECT_EQ(tree_image(box.home(), box.home() + "/.local"), home_before);
+  EXPECT_FALSE(path_exists(box.state_dir() + "/profiles/deep"));
+  EXPECT_FALSE(path_exists(box.state_file()));
+  EXPECT_TRUE(box.fake_log().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, HardLimitTest, ::testing::Values("256:256", "1024:1024"));
+
+// A low soft limit alone stops nothing: the tool raises it to the hard one.
+TEST_F(DescriptorLimitTest, LowSoftLimitIsRaisedToTheHardOne) {
+  box.set_installed({"zsh"});
+  const RunResult validated = run_limited(box, "64:4096", {"validate", box.profile_root()});
+  EXPECT_EQ(validated.status, 0) << validated.err;
+  const RunResult selected = run_limited(box, "64:4096", {"select", "deep"});
+  ASSERT_EQ(selected.status, 0) << selected.err;
+  EXPECT_EQ(read_file(box.home() + "/.cfg/" + deep_relative_path(kDepth, "leaf")), "leaf");
+  EXPECT_EQ(read_file(box.state_dir() + "/profiles/deep/managed/.cfg/" + deep_relative_path(kDepth, "leaf")), "leaf");
+}
+
+// The room kept for the rest of a command is enough: a tree close to the
+// limit is copied whole, into the snapshot and into HOME.
+TEST_F(DescriptorLimitTest, TreeCloseToTheLimitIsCopied) {
+  constexpr std::size_t kNear = 100;  // 256 descriptors leave room for about 110 levels
+  box.add_profile("near", {}, {".near"});
+  make_dirs(box.content_root("near") + "/.near");
+  make_deep_dirs(box.content_root("near") + "/.near", kNear, "d", "leaf");
+  const RunResult selected = run_limited(box, "256:256", {"select", "near"});
+  ASSERT_EQ(selected.status, 0) << selected.err;
+  EXPECT_EQ(read_file(box.home() + "/.near/" + deep_relative_path(kNear, "leaf")), "leaf");
+  const RunResult again = run_limited(box, "256:256", {"select", "near"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_FALSE(backup_dir_of(again.out).empty()) << again.out;
+}
+
+}  // namespace
+}  // namespace vorpel::testing
