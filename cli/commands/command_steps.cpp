@@ -66,6 +66,13 @@ void print_backup_line(const std::optional<std::string>& backup) {
   if (backup) write_stdout(fmt::format("Backup: {}\n", display_path(*backup)));
 }
 
+void print_kept_backups(const std::vector<KeptBackup>& kept) {
+  for (const auto& old : kept) {
+    write_stderr(fmt::format("warning: old backup {} left in place: {}\n", display_path(old.path),
+                             CommandError::from(old.error).display()));
+  }
+}
+
 CommandError save_after_failure(const std::string& state_path, const UserState& loaded, const UserState& recorded,
                                 CommandError error) {
   if (recorded == loaded) return error;

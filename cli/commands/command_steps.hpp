@@ -14,6 +14,7 @@
 #include "cli/commands/packages.hpp"
 #include "core/activation/activation_plan.hpp"
 #include "core/activation/managed_snapshot.hpp"
+#include "core/activation/plan_application.hpp"
 #include "core/storage/state_lock.hpp"
 #include "core/storage/user_state.hpp"
 
@@ -52,6 +53,10 @@ CommandResult<PackageSet> installed_packages_for(std::span<const std::string> pa
 
 // "Backup: {}" when the application made a backup; nothing otherwise.
 void print_backup_line(const std::optional<std::string>& backup);
+
+// One warning line on standard error per old backup that retention left in
+// place: "warning: old backup {} left in place: {}".
+void print_kept_backups(const std::vector<KeptBackup>& kept);
 
 // Ends a command that failed after it had changed something the state must
 // describe (packages pacman installed, a snapshot swapped in): `recorded`,

@@ -72,15 +72,23 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
     if (!plan) return failed(CommandError::from(plan.error()));
   }
 
-  auto backup = apply_activation_plan(*plan, home, state_path);
-  if (!backup) return failed(CommandError::from(backup.error()));
+  // What a failure leaves in the backup is named before the error line.
+  auto applied = apply_activation_plan(*plan, home, state_path);
+  if (!applied) {
+    print_backup_line(applied.error().backup);
+    return failed(CommandError::from(applied.error().error));
+  }
 
   state->profiles[id] = std::move(target);
   state->active_profile = id;
-  if (auto saved = save_state(state_path, *state); !saved) return failed(CommandError::from(saved.error()));
+  if (auto saved = save_state(state_path, *state); !saved) {
+    print_backup_line(applied->backup);
+    return failed(CommandError::from(saved.error()));
+  }
   if (swap) swap->keep();
 
-  print_backup_line(*backup);
+  print_backup_line(applied->backup);
+  print_kept_backups(applied->kept);
   write_stdout(fmt::format("Profile {} is active.\n", id));
   return {};
 }

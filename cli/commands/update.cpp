@@ -86,13 +86,21 @@ CommandResult<void> update_profile(const Profiles& profiles, const std::string& 
   auto plan = build_activation_plan(loaded, id, state->profiles[id], PlanSources{*snapshot, std::nullopt}, home,
                                     state_path, true);
   if (!plan) return failed_swapped(CommandError::from(plan.error()), false);
-  auto backup = apply_activation_plan(*plan, home, state_path);
-  if (!backup) return failed_swapped(CommandError::from(backup.error()), false);
+  // What a failure leaves in the backup is named before the error line.
+  auto applied = apply_activation_plan(*plan, home, state_path);
+  if (!applied) {
+    print_backup_line(applied.error().backup);
+    return failed_swapped(CommandError::from(applied.error().error), false);
+  }
 
-  if (auto saved = save_state(state_path, *state); !saved) return failed_swapped(CommandError::from(saved.error()), true);
+  if (auto saved = save_state(state_path, *state); !saved) {
+    print_backup_line(applied->backup);
+    return failed_swapped(CommandError::from(saved.error()), true);
+  }
   swap.keep();
 
-  print_backup_line(*backup);
+  print_backup_line(applied->backup);
+  print_kept_backups(applied->kept);
   const bool active = state->active_profile == id;
   write_stdout(fmt::format("{} Profile {} was updated.\n", active ? "Active" : "Retained", id));
   return {};

@@ -37,7 +37,10 @@ mode_t bits_of(const std::string& path) { return file_mode(path) & 07777; }
 
 void set_bits(const std::string& path, mode_t bits) { ASSERT_EQ(::chmod(path.c_str(), bits), 0) << path; }
 
-std::string message_of(const Status& status) { return status ? std::string("success") : status.error().text(); }
+template <class T>
+std::string message_of(const Result<T>& result) {
+  return result ? std::string("success") : result.error().text();
+}
 
 std::string io_text(const std::string& path, const char* os_text) {
   return "I/O at " + display_path(path) + ": " + os_text;
