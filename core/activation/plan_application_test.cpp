@@ -216,9 +216,9 @@ TEST_F(ApplyTest, BackupMovesEachChosenPathWhole) {
   EXPECT_FALSE(path_exists(h(odd)));
 }
 
-// A tree the copy would refuse is refused before it moves, and the paths
-// moved before it go back: HOME ends as it was, to the inode.
-TEST_F(ApplyTest, RefusedBackupPutsBackWhatItMoved) {
+// A tree the copy would refuse is refused before anything moves: HOME ends
+// as it was, to the inode, and no backup directory is left.
+TEST_F(ApplyTest, RefusedTreeChangesNothing) {
   write_file(h(".bashrc"), "rc");
   write_file(h(".config/app/conf"), "conf");
   write_file(h(".local/share/app/data/x"), "x");
@@ -227,11 +227,76 @@ TEST_F(ApplyTest, RefusedBackupPutsBackWhatItMoved) {
   for (const char* f : {".bashrc", ".config/app/conf", ".local/share/app/data/x"}) write_file(src(f), "new");
   const TreeImage before = tree_image(home);
 
-  // moved in depth order: .bashrc, .config, then .local/share/app is refused
+  // .bashrc and .config come first in depth order, and their steps too
   const auto done = apply(ActivationPlan{{}, {write(".bashrc"), write(".config"), write(".local/share/app")}});
   ASSERT_FALSE(done);
   EXPECT_EQ(done.error().error.text(), "unsupported backup target " + h(".local/share/app/data/pipe"));
+  EXPECT_FALSE(done.error().backup);
   EXPECT_EQ(tree_image(home), before);
+  EXPECT_EQ(names_in(backups), std::vector<std::string>{});
+}
+
+// A step that fails leaves every later path as it was; what the steps
+// before it removed or overwrote is in the backup it names, whether that
+// lies on HOME's file system (moved) or on another one (copied).
+TEST_F(ApplyTest, FailedStepLeavesLaterPathsAndNamesTheBackup) {
+  std::string other = "/dev/shm/vorpel-test-XXXXXX";
+  if (::mkdtemp(other.data()) == nullptr) other.clear();
+  for (const std::string& state : {state_path, other.empty() ? std::string() : other + "/vorpel/state.toml"}) {
+    if (state.empty()) continue;
+    TempDir t2;
+    const std::string home2 = t2 / "home";
+    write_file(home2 + "/g/file", "given up");
+    write_file(home2 + "/a", "old a");
+    write_file(home2 + "/b/inner", "old b");
+    write_file(home2 + "/c/inner", "old c");
+    write_file(t2 / "src/a", "new a");
+    write_file(t2 / "src/c", "new c");  // no source for b: its write fails
+    const TreeImage before = tree_image(home2);
+    const auto w = [&](const std::string& r) { return PlannedWrite{r, t2 / ("src/" + r), home2 + "/" + r}; };
+    const auto done = apply_activation_plan(ActivationPlan{{home2 + "/g"}, {w("a"), w("b"), w("c")}}, home2, state);
+    ASSERT_FALSE(done);
+    EXPECT_EQ(done.error().error.text(), "I/O at " + t2 / "src/b" + ": No such file or directory (os error 2)");
+    ASSERT_TRUE(done.error().backup) << state;
+    const std::string saved = *done.error().backup + "/home";
+    EXPECT_EQ(names_in(saved), (std::vector<std::string>{"a", "b", "g"}));
+    EXPECT_EQ(read_file(saved + "/g/file"), "given up");
+    EXPECT_EQ(read_file(saved + "/a"), "old a");
+    EXPECT_EQ(read_file(saved + "/b/inner"), "old b");
+    EXPECT_EQ(read_file(home2 + "/a"), "new a");
+    EXPECT_FALSE(path_exists(home2 + "/b"));
+    EXPECT_FALSE(path_exists(home2 + "/g"));
+    // c is untouched, to the inode
+    const TreeImage after = tree_image(home2);
+    for (const char* path : {"/c", "/c/inner"}) EXPECT_EQ(after.at(path), before.at(path)) << path;
+  }
+  if (!other.empty()) remove_tree(other);
+}
+
+// Backup directories holding nothing (what failed runs of an earlier
+// version left) are not counted: they push no real backup out.
+TEST_F(ApplyTest, RetentionDoesNotCountEmptyBackups) {
+  for (const char* empty : {"0-1", "0-2", "0-3"}) make_dirs(backups + "/" + empty);
+  make_dirs(backups + "/0-4/home");
+  for (int i = 1; i <= 4; ++i) write_file(backups + "/1-" + std::to_string(i) + "/home/x", "x");
+  write_file(h("f"), "old");
+  write_file(src("f"), "new");
+  const auto done = apply(ActivationPlan{{}, {write("f")}});
+  ASSERT_TRUE(done && done->backup) << (done ? "" : done.error().error.text());
+  EXPECT_TRUE(done->kept.empty());
+  std::vector<std::string> expected{"0-1", "0-2", "0-3", "0-4", "1-1", "1-2", "1-3", "1-4",
+                                    done->backup->substr(backups.size() + 1)};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names_in(backups), expected);
+
+  // one more real one: the oldest real backup goes, the empty ones stay
+  write_file(src("f"), "newer");
+  const auto next = apply(ActivationPlan{{}, {write("f")}});
+  ASSERT_TRUE(next && next->backup);
+  expected.erase(std::find(expected.begin(), expected.end(), "1-1"));
+  expected.push_back(next->backup->substr(backups.size() + 1));
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names_in(backups), expected);
 }
 
 // Where the backup lies on another file system nothing can be moved: each
@@ -364,13 +429,14 @@ TEST_F(ApplyTest, CandidateWhoseStatusCannotBeReadFailsBeforeAnyChange) {
     ASSERT_EQ(::chmod(h("locked").c_str(), 0000), 0);
     cases.push_back({{{h("locked/x")}, {write("y")}}, "I/O at " + h("locked/x") + ": Permission denied (os error 13)"});
   }
-  const TreeImage before = tree_image(home);
+  // (the locked directory cannot be imaged by its owner either)
+  const TreeImage before = tree_image(home, h("locked"));
   for (const auto& c : cases) {
     const auto done = apply(c.plan);
     ASSERT_FALSE(done);
     EXPECT_EQ(done.error().error.text(), c.error);
     EXPECT_FALSE(done.error().backup);
-    EXPECT_EQ(tree_image(home), before);
+    EXPECT_EQ(tree_image(home, h("locked")), before);
     EXPECT_FALSE(path_exists(t / "state"));
   }
   // Below a given-up file the same path is no fault: the file leaves first.
