@@ -75,6 +75,20 @@ std::unexpected<CoreError> fail_path(std::string_view format_text, std::string_v
   return fail(fmt::format(fmt::runtime(format_text), display_path(path)));
 }
 
+// The next entry of the innermost level of a walk, after dropping the levels
+// whose entries are all visited; null once the walk is over. A level has
+// its listed directory in `dir` and the index of its next entry in `next`.
+template <class Level>
+const DirListing::Entry* next_entry(std::vector<Level>& levels) {
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    const auto& entries = level.dir.listing.entries();
+    if (level.next < entries.size()) return &entries[level.next++];
+    levels.pop_back();
+  }
+  return nullptr;
+}
+
 // --- bytes of a regular file -------------------------------------------------
 
 std::expected<void, OsError> copy_by_reading(int in, int out) {
@@ -390,14 +404,10 @@ class BackupCheck {
     const At at{AT_FDCWD, source_os_.c_str()};
     if (!statx_at(at, top)) return fail_errno(path_.str());
     if (auto checked = check(at, top, from); !checked) return std::unexpected(std::move(checked.error()));
-    while (!levels_.empty()) {
-      Level& level = levels_.back();
+    while (const DirListing::Entry* next = next_entry(levels_)) {
+      const DirListing::Entry& entry = *next;
+      const Level& level = levels_.back();
       const DirListing& listing = level.dir.listing;
-      if (level.next == listing.entries().size()) {
-        levels_.pop_back();
-        continue;
-      }
-      const auto& entry = listing.entries()[level.next++];
       // A link is backed up as its text: nothing to check.
       if (entry.type == DT_LNK) continue;
       path_.at_entry(level.path_size, listing.name(entry));
@@ -582,14 +592,10 @@ class ContentWalk {
     if (auto entered = enter(At{AT_FDCWD, os_path.c_str()}, detail::FinalLink::Follow, false); !entered) {
       return entered;
     }
-    while (!levels_.empty()) {
-      Level& level = levels_.back();
+    while (const DirListing::Entry* next = next_entry(levels_)) {
+      const DirListing::Entry& entry = *next;
+      const Level& level = levels_.back();
       const DirListing& listing = level.dir.listing;
-      if (level.next == listing.entries().size()) {
-        levels_.pop_back();
-        continue;
-      }
-      const auto& entry = listing.entries()[level.next++];
       const std::string_view name = listing.name(entry);
       path_.at_entry(level.path_size, name);
       if (relative_) relative_->at_entry(level.relative_size, name);
