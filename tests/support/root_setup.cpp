@@ -1,5 +1,6 @@
 #include "tests/support/root_setup.hpp"
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,29 +10,44 @@
 
 namespace vorpel::testing {
 
+std::optional<ScopedMount> ScopedMount::opened(const std::string& at) {
+  const int root = ::open(at.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (root < 0) {
+    ::umount2(at.c_str(), MNT_DETACH);
+    return std::nullopt;
+  }
+  return ScopedMount(root);
+}
+
 std::optional<ScopedMount> ScopedMount::bind(const std::string& from, const std::string& at) {
   if (::mount(from.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) != 0) return std::nullopt;
-  return ScopedMount(at);
+  return opened(at);
 }
 
 std::optional<ScopedMount> ScopedMount::tmpfs(const std::string& at, const std::string& size) {
   const std::string options = "size=" + size + ",mode=0755";
   if (::mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) != 0) return std::nullopt;
-  return ScopedMount(at);
+  return opened(at);
+}
+
+// The descriptor's link in /proc leads to the mounted root where it is now.
+void ScopedMount::detach() {
+  if (root_ < 0) return;
+  ::umount2(("/proc/self/fd/" + std::to_string(root_)).c_str(), MNT_DETACH);
+  ::close(root_);
+  root_ = -1;
 }
 
 ScopedMount& ScopedMount::operator=(ScopedMount&& other) noexcept {
   if (this != &other) {
-    if (!at_.empty()) ::umount2(at_.c_str(), MNT_DETACH);
-    at_ = std::move(other.at_);
-    other.at_.clear();
+    detach();
+    root_ = other.root_;
+    other.root_ = -1;
   }
   return *this;
 }
 
-ScopedMount::~ScopedMount() {
-  if (!at_.empty()) ::umount2(at_.c_str(), MNT_DETACH);
-}
+ScopedMount::~ScopedMount() { detach(); }
 
 void give_to_nobody(const std::string& path) {
   if (::lchown(path.c_str(), kNobody, kNobody) != 0) throw std::runtime_error("cannot chown " + path);

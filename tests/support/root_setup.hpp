@@ -13,8 +13,10 @@
 namespace vorpel::testing {
 
 // A mount made for one test, detached when the object goes away (so one
-// still in use goes too). Declare it after the directories it lies in, so
-// that it is taken down before they are removed.
+// still in use goes too), wherever it has been moved to meanwhile: code
+// under test that renames a tree holding it must not leave it behind.
+// Declare it after the directories it lies in, so that it is taken down
+// before they are removed.
 class ScopedMount {
  public:
   // Binds `from` at `at`; std::nullopt when the system refuses (not root).
@@ -22,13 +24,15 @@ class ScopedMount {
   // A tmpfs at `at` with mount's `size=` value and mode 0755.
   static std::optional<ScopedMount> tmpfs(const std::string& at, const std::string& size);
 
-  ScopedMount(ScopedMount&& other) noexcept : at_(std::move(other.at_)) { other.at_.clear(); }
+  ScopedMount(ScopedMount&& other) noexcept : root_(other.root_) { other.root_ = -1; }
   ScopedMount& operator=(ScopedMount&& other) noexcept;
   ~ScopedMount();
 
  private:
-  explicit ScopedMount(std::string at) : at_(std::move(at)) {}
-  std::string at_;
+  explicit ScopedMount(int root) : root_(root) {}
+  static std::optional<ScopedMount> opened(const std::string& at);
+  void detach();
+  int root_;  // O_PATH descriptor of the mounted root
 };
 
 // The unprivileged user of the permission tests: nobody.
