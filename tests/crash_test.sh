@@ -6,21 +6,55 @@
 # the next select succeeds and leaves exactly the selected Profile's files
 # in HOME.
 #
-# usage: crash_test.sh VORPEL [KILLS] [FILES_PER_PROFILE]
+# usage: crash_test.sh VORPEL [KILLS] [FILES_PER_PROFILE] [STATE]
+# STATE "home" (the default) keeps the state directory in HOME; "other"
+# puts it on another file system, so that backups are copied, not moved: a
+# tmpfs mounted for the run as root, else /dev/shm when that is another file
+# system than TMPDIR. Without either the run is skipped (exit status 77).
 set -euo pipefail
 vorpel=$1
 kills=${2:-200}
 files=${3:-2000}
+state=${4:-home}
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+mounted=
+cleanup() {
+  if [ -n "$mounted" ]; then umount -l "$mounted" || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 share=$work/share
 root=$share/vorpel/profiles
 home=$work/home
-state_dir=$home/.local/state/vorpel
 mkdir -p "$home"
 export HOME=$home VORPEL_PROFILE_ROOT=$root
-unset XDG_STATE_HOME
+case $state in
+  home)
+    unset XDG_STATE_HOME
+    state_dir=$home/.local/state/vorpel
+    ;;
+  other)
+    if [ "$(id -u)" -eq 0 ]; then
+      mkdir "$work/state-fs"
+      mount -t tmpfs -o size=512m tmpfs "$work/state-fs"
+      mounted=$work/state-fs
+      export XDG_STATE_HOME=$work/state-fs
+    elif [ -d /dev/shm ] && [ "$(stat -c %d /dev/shm)" != "$(stat -c %d "$work")" ]; then
+      XDG_STATE_HOME=$(mktemp -d /dev/shm/vorpel-crash-XXXXXX)
+      export XDG_STATE_HOME
+      trap 'rm -rf "$XDG_STATE_HOME"; cleanup' EXIT
+    else
+      echo "skipped: no second file system for the state directory (not root, no separate /dev/shm)"
+      exit 77
+    fi
+    state_dir=$XDG_STATE_HOME/vorpel
+    ;;
+  *)
+    echo "unknown STATE $state" >&2
+    exit 2
+    ;;
+esac
 
 make_profile() {
   local id=$1 i d
@@ -98,6 +132,6 @@ for ((k = 0; k < kills; k++)); do
   [ "$target" = one ] && target=two || target=one
 done
 
-echo "kills: $kills, torn state files: $torn, stale locks: $stale, lost files: $lost, failed recoveries: $failed," \
+echo "state directory: $state; kills: $kills, torn state files: $torn, stale locks: $stale, lost files: $lost, failed recoveries: $failed," \
   "wrong HOME contents: $wrong"
 [ $((torn + stale + lost + failed + wrong)) -eq 0 ]

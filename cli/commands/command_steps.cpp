@@ -117,6 +117,13 @@ CommandResult<void> save_if_changed(const std::string& state_path, const UserSta
   return {};
 }
 
+void print_kept_backups(const std::vector<KeptBackup>& kept) {
+  for (const auto& old : kept) {
+    write_stderr(fmt::format("warning: old backup {} left in place: {}\n", display_path(old.path),
+                             CommandError::from(old.error).display()));
+  }
+}
+
 CommandError save_after_failure(const std::string& state_path, const UserState& loaded, const UserState& recorded,
                                 CommandError error) {
   if (recorded == loaded) return error;

@@ -15,6 +15,7 @@
 #include "cli/commands/packages.hpp"
 #include "core/activation/activation_plan.hpp"
 #include "core/activation/managed_snapshot.hpp"
+#include "core/activation/plan_application.hpp"
 #include "core/storage/atomic_file.hpp"
 #include "core/storage/state_lock.hpp"
 #include "core/storage/user_state.hpp"
@@ -69,6 +70,10 @@ void print_backup_line(const std::optional<std::string>& backup);
 
 // Saves `state` unless it equals `saved`, what the state file holds.
 CommandResult<void> save_if_changed(const std::string& state_path, const UserState& saved, const UserState& state);
+
+// One warning line on standard error per old backup that retention left in
+// place: "warning: old backup {} left in place: {}".
+void print_kept_backups(const std::vector<KeptBackup>& kept);
 
 // Ends a command that failed after it had changed something the state must
 // describe (packages pacman installed, a snapshot swapped in): `recorded`,

@@ -76,8 +76,12 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
     if (!plan) return failed(CommandError::from(plan.error()));
   }
 
-  auto backup = apply_activation_plan(*plan, home, state_path);
-  if (!backup) return failed(CommandError::from(backup.error()));
+  // What a failure leaves in the backup is named before the error line.
+  auto applied = apply_activation_plan(*plan, home, state_path);
+  if (!applied) {
+    print_backup_line(applied.error().backup);
+    return failed(CommandError::from(applied.error().error));
+  }
 
   state->profiles[id] = std::move(target);
   state->active_profile = id;
@@ -86,13 +90,15 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
   if (saved || saved.error().renamed) {
     if (swap) swap->keep();
   }
-  if (!saved && saved.error().renamed) {
-    print_backup_line(*backup);  // HOME is switched: the failure must not hide where its backup is
-    return std::unexpected(state_not_synced(saved.error().error));
+  if (!saved) {
+    // HOME is switched: the failure must not hide where its backup is.
+    print_backup_line(applied->backup);
+    if (saved.error().renamed) return std::unexpected(state_not_synced(saved.error().error));
+    return failed(CommandError::from(saved.error().error));
   }
-  if (!saved) return failed(CommandError::from(saved.error().error));
 
-  print_backup_line(*backup);
+  print_backup_line(applied->backup);
+  print_kept_backups(applied->kept);
   write_stdout(fmt::format("Profile {} is active.\n", id));
   return {};
 }

@@ -87,19 +87,25 @@ CommandResult<void> update_profile(const Profiles& profiles, const std::string& 
   auto plan = build_activation_plan(loaded, id, state->profiles[id], PlanSources{*snapshot, std::nullopt}, home,
                                     state_path, true);
   if (!plan) return failed_swapped(CommandError::from(plan.error()), false);
-  auto backup = apply_activation_plan(*plan, home, state_path);
-  if (!backup) return failed_swapped(CommandError::from(backup.error()), false);
-
-  auto saved = save_state_replacing(state_path, *state);
-  if (!saved && !saved.error().renamed) return failed_swapped(CommandError::from(saved.error().error), true);
-  // The new state stands with the new snapshot, synced or not.
-  swap.keep();
-  if (!saved) {
-    print_backup_line(*backup);  // HOME is updated: the failure must not hide where its backup is
-    return std::unexpected(state_not_synced(saved.error().error));
+  // What a failure leaves in the backup is named before the error line.
+  auto applied = apply_activation_plan(*plan, home, state_path);
+  if (!applied) {
+    print_backup_line(applied.error().backup);
+    return failed_swapped(CommandError::from(applied.error().error), false);
   }
 
-  print_backup_line(*backup);
+  auto saved = save_state_replacing(state_path, *state);
+  if (!saved) {
+    // HOME is updated: the failure must not hide where its backup is.
+    print_backup_line(applied->backup);
+    if (!saved.error().renamed) return failed_swapped(CommandError::from(saved.error().error), true);
+  }
+  // The new state stands with the new snapshot, synced or not.
+  swap.keep();
+  if (!saved) return std::unexpected(state_not_synced(saved.error().error));
+
+  print_backup_line(applied->backup);
+  print_kept_backups(applied->kept);
   const bool active = state->active_profile == id;
   write_stdout(fmt::format("{} Profile {} was updated.\n", active ? "Active" : "Retained", id));
   return {};

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -74,6 +76,20 @@ std::unexpected<CoreError> fail_path(std::string_view format_text, std::string_v
   return fail(fmt::format(fmt::runtime(format_text), display_path(path)));
 }
 
+// The next entry of the innermost level of a walk, after dropping the levels
+// whose entries are all visited; null once the walk is over. A level has
+// its listed directory in `dir` and the index of its next entry in `next`.
+template <class Level>
+const DirListing::Entry* next_entry(std::vector<Level>& levels) {
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    const auto& entries = level.dir.listing.entries();
+    if (level.next < entries.size()) return &entries[level.next++];
+    levels.pop_back();
+  }
+  return nullptr;
+}
+
 // --- bytes of a regular file -------------------------------------------------
 
 std::expected<void, OsError> copy_by_reading(int in, int out) {
@@ -134,20 +150,14 @@ enum class Flavor {
   Profile,  // files and directories only; directory bits set first
 };
 
-enum class Writes {
-  Made,  // the copy
-  None,  // only the walk, which fails where the copy would for the kinds met
-};
-
 // The walks keep one level per open directory in a list on the heap, so a
 // tree of any depth costs no native stack; the descriptors they hold bound
 // the depth, and running out of them is the "Too many open files" error.
 class TreeCopy {
  public:
-  TreeCopy(Flavor flavor, Writes writes, const std::string& source, const std::string& target,
+  TreeCopy(Flavor flavor, const std::string& source, const std::string& target,
            std::optional<detail::DirIdentity> never_enter)
       : flavor_(flavor),
-        writes_(writes),
         source_os_(trim_path_end(source)),
         target_os_(trim_path_end(target)),
         target_given_(target),
@@ -186,10 +196,6 @@ class TreeCopy {
         continue;
       }
       const auto& entry = entries[level.next++];
-      // The check needs no status for what the listing already names a file or a link.
-      if (writes_ == Writes::None && flavor_ == Flavor::Backup && (entry.type == DT_REG || entry.type == DT_LNK)) {
-        continue;
-      }
       const std::string_view name = level.in.listing.name(entry);
       source_.at_entry(level.source_size, name);
       target_.at_entry(level.target_size, name);
@@ -212,7 +218,6 @@ class TreeCopy {
     switch (file_kind(st.st_mode)) {
       case FileKind::Directory: break;  // entered by the caller
       case FileKind::Regular:
-        if (writes_ == Writes::None) return {};
         if (parent == ParentDir::Unknown) {
           if (auto made = ensure_parent_dir(target_given_); !made) return made;
         }
@@ -221,16 +226,18 @@ class TreeCopy {
         if (flavor_ == Flavor::Profile) {
           return fail_path("profile content may not contain symbolic link {}", source_.str());
         }
-        if (writes_ == Writes::None) return {};
         if (parent == ParentDir::Unknown) {
           if (auto made = ensure_parent_dir(target_given_); !made) return made;
         }
         return copy_link(src, dst, st);
-      case FileKind::Other:
-        return fail_path(flavor_ == Flavor::Profile ? "unsupported profile content {}" : "unsupported backup target {}",
-                         source_.str());
+      case FileKind::Other: return unsupported(source_.str());
     }
     return {};
+  }
+
+  std::unexpected<CoreError> unsupported(std::string_view source) const {
+    return fail_path(flavor_ == Flavor::Profile ? "unsupported profile content {}" : "unsupported backup target {}",
+                     source);
   }
 
   // An existing directory at the target is merged into; anything else there,
@@ -254,13 +261,10 @@ class TreeCopy {
       return fail_io(source_.str(), OsError::custom("the state directory cannot be copied into its own backup"));
     }
     const mode_t bits = st.st_mode & kPermissionBits;
-    UniqueFd out;
-    if (writes_ == Writes::Made) {
-      if (auto made = make_target_directory(dst, top); !made) return made;
-      out.reset(::openat(dst.dir, dst.name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (!out) return fail_errno(target_.str());
-      if (flavor_ == Flavor::Profile && ::fchmodat(dst.dir, dst.name, bits, 0) != 0) return fail_errno(target_.str());
-    }
+    if (auto made = make_target_directory(dst, top); !made) return made;
+    UniqueFd out(::openat(dst.dir, dst.name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!out) return fail_errno(target_.str());
+    if (flavor_ == Flavor::Profile && ::fchmodat(dst.dir, dst.name, bits, 0) != 0) return fail_errno(target_.str());
     auto in = detail::read_directory_at(src.dir, src.name);
     if (!in) return fail_io(source_.str(), std::move(in.error()));
     levels_.push_back(Level{std::move(*in), std::move(out), bits, 0, source_.size(), target_.size()});
@@ -271,7 +275,7 @@ class TreeCopy {
   Status finish_directory() {
     const Level& level = levels_.back();
     const std::string& target = target_.at_directory(level.target_size);
-    if (flavor_ == Flavor::Backup && writes_ == Writes::Made) {
+    if (flavor_ == Flavor::Backup) {
       At dst{AT_FDCWD, target_os_.c_str()};
       if (levels_.size() > 1) {
         const Level& parent = levels_[levels_.size() - 2];
@@ -288,6 +292,11 @@ class TreeCopy {
     // O_NONBLOCK: should a pipe have taken a file's place, fail rather than wait.
     const UniqueFd in(::openat(src.dir, src.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!in) return fail_errno(target_.str());
+    // What was opened is what gets copied: a pipe or device swapped in
+    // since the kind was read would read as an empty file.
+    struct stat opened {};
+    if (::fstat(in.get(), &opened) != 0) return fail_errno(target_.str());
+    if (!S_ISREG(opened.st_mode)) return unsupported(source_.str());
     // A link at the target is refused rather than written through.
     const UniqueFd out(
         ::openat(dst.dir, dst.name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
@@ -317,7 +326,6 @@ class TreeCopy {
   }
 
   Flavor flavor_;
-  Writes writes_;
   std::string source_os_;  // the top paths as handed to the system
   std::string target_os_;
   const std::string& target_given_;
@@ -325,6 +333,157 @@ class TreeCopy {
   PathText source_;  // the paths being worked on, for messages
   PathText target_;
   std::string link_text_;
+  std::vector<Level> levels_;
+};
+
+// --- file systems and permissions -------------------------------------------
+
+// Where an entry lies: its device and, where the system tells it, its
+// mount. Two bind mounts of one file system share a device but not a mount.
+struct MountPlace {
+  dev_t dev;
+  std::optional<std::uint64_t> mount;
+};
+
+constexpr unsigned kStatxMask = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_UID | STATX_INO | STATX_MNT_ID;
+
+// statx without following a final link; AT_EMPTY_PATH in `flags` reads the
+// open directory `at.dir` itself.
+bool statx_at(At at, struct statx& stx, int flags = AT_SYMLINK_NOFOLLOW) {
+  return ::statx(at.dir, at.name, flags | AT_NO_AUTOMOUNT, kStatxMask, &stx) == 0;
+}
+
+MountPlace place_of(const struct statx& stx) {
+  MountPlace place{makedev(stx.stx_dev_major, stx.stx_dev_minor), std::nullopt};
+  if ((stx.stx_mask & STATX_MNT_ID) != 0) place.mount = stx.stx_mnt_id;
+  return place;
+}
+
+// The root of a mount: the system says so, or the entry lies on another
+// device or mount than the directory it was reached from.
+bool is_mount_root(const struct statx& stx, const std::optional<MountPlace>& from) {
+  if ((stx.stx_attributes_mask & stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) return true;
+  if (!from) return false;
+  const MountPlace here = place_of(stx);
+  return here.dev != from->dev || (here.mount && from->mount && *here.mount != *from->mount);
+}
+
+// Immutable and append-only entries cannot be unlinked, not even by root.
+bool is_fixed(const struct statx& stx) {
+  return (stx.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0;
+}
+
+constexpr const char* kMounted = "another file system is mounted here";
+constexpr const char* kUnreadable = "no read permission, so the backup could not copy it";
+constexpr const char* kNotRemovable = "no write and search permission, so what it holds could not be removed";
+constexpr const char* kFixed = "immutable or append-only, so it could not be removed";
+
+// --- checking a tree before it leaves HOME -----------------------------------
+
+// Walks a tree about to go into a backup and refuses, opening no file and
+// changing nothing, whatever its backup or its removal from HOME could not
+// do: the answer is the same whether the tree is then moved or copied.
+class BackupCheck {
+ public:
+  BackupCheck(const std::string& source, std::optional<detail::DirIdentity> never_enter)
+      : source_os_(trim_path_end(source)), never_enter_(never_enter), euid_(::geteuid()), path_(source) {}
+
+  Result<detail::BackupFacts> run() {
+    // The tree leaves the directory it is in, which has to let it go. The
+    // parent lies in HOME and is no link (HOME itself may be one).
+    std::optional<MountPlace> from;
+    if (auto parent = parent_path(source_os_)) {
+      if (parent->empty()) parent = ".";
+      struct statx pst {};
+      const At at{AT_FDCWD, parent->c_str()};
+      if (!statx_at(at, pst, 0)) return fail_errno(*parent);
+      if (is_fixed(pst)) return refuse(*parent, kFixed);
+      if (!may(at, pst, W_OK | X_OK)) return refuse(*parent, kNotRemovable);
+      from = place_of(pst);
+    }
+    struct statx top {};
+    const At at{AT_FDCWD, source_os_.c_str()};
+    if (!statx_at(at, top)) return fail_errno(path_.str());
+    if (auto checked = check(at, top, from); !checked) return std::unexpected(std::move(checked.error()));
+    while (const DirListing::Entry* next = next_entry(levels_)) {
+      const DirListing::Entry& entry = *next;
+      const Level& level = levels_.back();
+      const DirListing& listing = level.dir.listing;
+      // A link is backed up as its text: nothing to check.
+      if (entry.type == DT_LNK) continue;
+      path_.at_entry(level.path_size, listing.name(entry));
+      const At child{level.dir.fd(), listing.c_name(entry)};
+      struct statx stx {};
+      if (!statx_at(child, stx)) return fail_errno(path_.str());
+      // `level` may not survive the next line: a directory adds a level.
+      if (auto checked = check(child, stx, level.place); !checked) return std::unexpected(std::move(checked.error()));
+    }
+    return facts_;
+  }
+
+ private:
+  struct Level {
+    detail::SortedDirectory dir;
+    std::size_t next;
+    std::size_t path_size;
+    MountPlace place;
+  };
+
+  static std::unexpected<CoreError> refuse(std::string_view path, const char* reason) {
+    return fail_io(path, OsError::custom(reason));
+  }
+
+  // Whether the running user may do `want` (R_OK, W_OK, X_OK or'ed) to the
+  // entry as the system decides it: owner bits that grant it answer at
+  // once; groups, access lists and capabilities are the system's to judge.
+  bool may(At at, const struct statx& stx, int want) const {
+    if (stx.stx_uid == euid_) {
+      mode_t bits = 0;
+      if ((want & R_OK) != 0) bits |= S_IRUSR;
+      if ((want & W_OK) != 0) bits |= S_IWUSR;
+      if ((want & X_OK) != 0) bits |= S_IXUSR;
+      if ((stx.stx_mode & bits) == bits) return true;
+    }
+    return ::faccessat(at.dir, at.name, want, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+  }
+
+  Status check(At at, const struct statx& stx, const std::optional<MountPlace>& from) {
+    switch (file_kind(stx.stx_mode)) {
+      case FileKind::Symlink: return {};
+      case FileKind::Other: return fail_path("unsupported backup target {}", path_.str());
+      case FileKind::Regular:
+      case FileKind::Directory: break;
+    }
+    if (is_mount_root(stx, from)) return refuse(path_.str(), kMounted);
+    if (is_fixed(stx)) return refuse(path_.str(), kFixed);
+    if (file_kind(stx.stx_mode) == FileKind::Regular) {
+      if (!may(at, stx, R_OK)) return refuse(path_.str(), kUnreadable);
+      // Moving one of its links would carry the other link's later changes into the backup.
+      if (stx.stx_nlink > 1) facts_.multi_link = true;
+      return {};
+    }
+    const MountPlace place = place_of(stx);
+    if (never_enter_ && place.dev == never_enter_->dev && stx.stx_ino == never_enter_->ino) {
+      // The backup lies in there: copying it would copy the copy.
+      return fail_io(path_.str(), OsError::custom("the state directory cannot be copied into its own backup"));
+    }
+    if (!may(at, stx, R_OK)) return refuse(path_.str(), kUnreadable);
+    auto dir = detail::read_directory_at(at.dir, at.name);
+    if (!dir) return fail_io(path_.str(), std::move(dir.error()));
+    // An empty directory needs neither: nothing in it is read or removed.
+    if (!dir->listing.entries().empty()) {
+      if (!may(at, stx, X_OK)) return refuse(path_.str(), kUnreadable);
+      if (!may(at, stx, W_OK)) return refuse(path_.str(), kNotRemovable);
+    }
+    levels_.push_back(Level{std::move(*dir), 0, path_.size(), place});
+    return {};
+  }
+
+  std::string source_os_;
+  std::optional<detail::DirIdentity> never_enter_;
+  uid_t euid_;
+  PathText path_;
+  detail::BackupFacts facts_;
   std::vector<Level> levels_;
 };
 
@@ -337,25 +496,45 @@ struct RemoveLevel {
   std::size_t next = 0;
 };
 
-std::expected<RemoveLevel, OsError> open_for_removal(At at, Locked locked) {
+// Opens a directory of a removal; one on another file system or mount than
+// the top is refused, never entered: its files are not the removal's to
+// delete. `where` names it then.
+template <class Where>
+std::expected<RemoveLevel, OsError> open_for_removal(At at, Locked locked, const MountPlace& top, Where where) {
   auto dir = detail::read_directory_at(at.dir, at.name);
   if (!dir) return std::unexpected(std::move(dir.error()));
+  struct statx stx {};
+  if (!statx_at(At{dir->fd(), ""}, stx, AT_EMPTY_PATH)) return std::unexpected(OsError::last());
+  if (is_mount_root(stx, top)) {
+    return std::unexpected(
+        OsError::custom(fmt::format("another file system is mounted at {}", display_path(where()))));
+  }
   if (locked == Locked::Unlock && !dir->listing.entries().empty()) {
     // A copy keeps its source's bits, so a backed-up read-only directory
     // would otherwise stay in the tool's own backups for good.
-    struct stat st {};
-    if (::fstat(dir->fd(), &st) != 0) return std::unexpected(OsError::last());
-    if ((st.st_mode & S_IRWXU) != S_IRWXU && ::fchmod(dir->fd(), (st.st_mode & 07777) | S_IRWXU) != 0) {
+    if ((stx.stx_mode & S_IRWXU) != S_IRWXU && ::fchmod(dir->fd(), (stx.stx_mode & 07777) | S_IRWXU) != 0) {
       return std::unexpected(OsError::last());
     }
   }
   return RemoveLevel{std::move(*dir), 0};
 }
 
-// Empties the directory at `at`, deepest entries first.
-std::expected<void, OsError> remove_contents(At at, Locked locked) {
+// The path of the entry `name` of the innermost level, relative to the top.
+std::string removal_place(const std::vector<RemoveLevel>& levels, std::string_view name) {
+  std::string place;
+  for (std::size_t i = 0; i + 1 < levels.size(); ++i) {
+    const DirListing& listing = levels[i].dir.listing;
+    append_path(place, listing.name(listing.entries()[levels[i].next - 1]));
+  }
+  append_path(place, name);
+  return place;
+}
+
+// Empties the directory at `at`, deepest entries first, never leaving the
+// file system and mount `place` it is on.
+std::expected<void, OsError> remove_contents(At at, Locked locked, const MountPlace& place) {
   std::vector<RemoveLevel> levels;
-  auto top = open_for_removal(at, locked);
+  auto top = open_for_removal(at, locked, place, [&] { return std::string(at.name); });
   if (!top) return std::unexpected(std::move(top.error()));
   levels.push_back(std::move(*top));
   while (!levels.empty()) {
@@ -379,7 +558,8 @@ std::expected<void, OsError> remove_contents(At at, Locked locked) {
       return std::unexpected(kind.error());
     }
     if (*kind == FileKind::Directory) {
-      auto sub = open_for_removal(child, locked);  // `level` may not survive this
+      // `level` may not survive this
+      auto sub = open_for_removal(child, locked, place, [&] { return removal_place(levels, listing.name(entry)); });
       if (!sub) return std::unexpected(std::move(sub.error()));
       levels.push_back(std::move(*sub));
       continue;
@@ -413,14 +593,10 @@ class ContentWalk {
     if (auto entered = enter(At{AT_FDCWD, os_path.c_str()}, detail::FinalLink::Follow, false); !entered) {
       return entered;
     }
-    while (!levels_.empty()) {
-      Level& level = levels_.back();
+    while (const DirListing::Entry* next = next_entry(levels_)) {
+      const DirListing::Entry& entry = *next;
+      const Level& level = levels_.back();
       const DirListing& listing = level.dir.listing;
-      if (level.next == listing.entries().size()) {
-        levels_.pop_back();
-        continue;
-      }
-      const auto& entry = listing.entries()[level.next++];
       const std::string_view name = listing.name(entry);
       path_.at_entry(level.path_size, name);
       if (relative_) relative_->at_entry(level.relative_size, name);
@@ -486,16 +662,17 @@ class ContentWalk {
 Status remove_tree(const std::string& path, Locked locked) {
   if (auto checked = check_path_io(path); !checked) return checked;
   const std::string os_path = trim_path_end(path);
-  struct stat st {};
-  if (::lstat(os_path.c_str(), &st) != 0) {
+  struct statx stx {};
+  if (!statx_at(At{AT_FDCWD, os_path.c_str()}, stx)) {
     if (errno == ENOENT) return {};
     return fail_errno(path);
   }
-  if (!S_ISDIR(st.st_mode)) {
+  if (!S_ISDIR(stx.stx_mode)) {
     if (::unlink(os_path.c_str()) != 0) return fail_errno(path);
     return {};
   }
-  if (auto emptied = remove_contents(At{AT_FDCWD, os_path.c_str()}, locked); !emptied) {
+  if (is_mount_root(stx, std::nullopt)) return fail_io(path, OsError::custom(kMounted));
+  if (auto emptied = remove_contents(At{AT_FDCWD, os_path.c_str()}, locked, place_of(stx)); !emptied) {
     return fail_io(path, std::move(emptied.error()));
   }
   if (::rmdir(os_path.c_str()) != 0) return fail_errno(path);
@@ -510,7 +687,7 @@ Status check_paths_io(std::string_view first, std::string_view second) {
 Status copy_tree(Flavor flavor, const std::string& source, const std::string& target, ParentDir parent,
                  std::optional<detail::DirIdentity> never_enter) {
   if (auto checked = check_paths_io(source, target); !checked) return checked;
-  return TreeCopy(flavor, Writes::Made, source, target, never_enter).run(parent);
+  return TreeCopy(flavor, source, target, never_enter).run(parent);
 }
 
 }  // namespace
@@ -562,9 +739,9 @@ Status copy_profile_content(const std::string& source, const std::string& target
   return copy_tree(Flavor::Profile, source, target, parent, std::nullopt);
 }
 
-Status check_backup_tree(const std::string& source, std::optional<DirIdentity> never_enter) {
-  if (auto checked = check_path_io(source); !checked) return checked;
-  return TreeCopy(Flavor::Backup, Writes::None, source, source, never_enter).run(ParentDir::Exists);
+Result<BackupFacts> check_backup_tree(const std::string& source, std::optional<DirIdentity> never_enter) {
+  if (auto checked = check_path_io(source); !checked) return std::unexpected(std::move(checked.error()));
+  return BackupCheck(source, never_enter).run();
 }
 
 }  // namespace detail

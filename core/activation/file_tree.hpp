@@ -11,7 +11,8 @@
 namespace vorpel {
 
 // Removes whatever is at `path` (a directory with everything below it, a
-// link itself, never its target). Nothing there counts as success.
+// link itself, never its target). Nothing there counts as success. A mount
+// point at or below `path` is refused, never entered.
 Status remove_path(const std::string& path);
 
 // Appends the regular files below `directory` to `files`, relative to

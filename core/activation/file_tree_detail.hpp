@@ -34,11 +34,19 @@ Status copy_backup_tree(const std::string& source, const std::string& target, Pa
                         std::optional<DirIdentity> never_enter = std::nullopt);
 Status copy_profile_content(const std::string& source, const std::string& target, ParentDir parent);
 
-// Fails as copy_backup_tree of `source` would for what its tree holds: a
-// pipe, socket or device anywhere in it, `never_enter`, a directory that
-// cannot be listed, with the same errors; it creates nothing and opens no
-// file. For a path about to be moved into a backup whole.
-Status check_backup_tree(const std::string& source, std::optional<DirIdentity> never_enter);
+// What the check of a tree found that decides how it may go into a backup.
+struct BackupFacts {
+  bool multi_link = false;  // it holds a regular file with more than one link
+};
+
+// Refuses what copy_backup_tree of `source` and then remove_path of it
+// could not do, reading kinds and bits and opening no file: a pipe, socket
+// or device anywhere in it ("unsupported backup target {}"), `never_enter`,
+// a mount point at or below it, a file or directory the running user could
+// not read, a directory holding entries that the user could not remove, an
+// immutable or append-only entry, a parent that would not let `source` go.
+// The answer does not depend on whether the tree is then moved or copied.
+Result<BackupFacts> check_backup_tree(const std::string& source, std::optional<DirIdentity> never_enter);
 
 // collect_content_files over all of `root` that leaves out the files at or
 // below a `covered` path: they are still walked, so whatever could not be
@@ -51,7 +59,8 @@ Status collect_uncovered_files(const std::string& root, std::vector<std::string>
 Status check_content_tree(const std::string& directory);
 
 // remove_path for an old backup: a directory in it without owner
-// permissions (copied so from HOME) gets them before its entries go.
+// permissions (copied so from HOME) gets them before its entries go. Like
+// remove_path it never enters another file system or mount.
 Status remove_backup(const std::string& path);
 
 }  // namespace vorpel::detail

@@ -1,19 +1,26 @@
 #include "core/activation/file_tree.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/activation/file_tree_detail.hpp"
 #include "core/storage/path_text.hpp"
 #include "tests/support/deep_tree.hpp"
+#include "tests/support/root_setup.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace vorpel {
@@ -37,7 +44,10 @@ mode_t bits_of(const std::string& path) { return file_mode(path) & 07777; }
 
 void set_bits(const std::string& path, mode_t bits) { ASSERT_EQ(::chmod(path.c_str(), bits), 0) << path; }
 
-std::string message_of(const Status& status) { return status ? std::string("success") : status.error().text(); }
+template <class T>
+std::string message_of(const Result<T>& result) {
+  return result ? std::string("success") : result.error().text();
+}
 
 std::string io_text(const std::string& path, const char* os_text) {
   return "I/O at " + display_path(path) + ": " + os_text;
@@ -343,6 +353,40 @@ TEST(CopyFiles, FallsBackToReadingWhenTheKernelCopiesNothing) {
   EXPECT_EQ(read_file(t / "cmdline"), expected);
 }
 
+// Another program swaps a pipe and the file back and forth while the copies
+// run: whichever a copy opens, it never turns the pipe into an empty file.
+TEST(CopyFiles, APipeSwappedInAfterItsKindWasReadIsRefused) {
+  TempDir t;
+  write_file(t / "src", "content\n");
+  ASSERT_EQ(::mkfifo((t / "other").c_str(), 0600), 0);
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    while (!stop) ::renameat2(AT_FDCWD, (t / "src").c_str(), AT_FDCWD, (t / "other").c_str(), RENAME_EXCHANGE);
+  });
+  const std::string refused = "unsupported profile content " + t / "src";
+  // The swaps race the copies, so it runs until both outcomes were seen (or
+  // long enough that a loaded machine has had its chance at both): a copy
+  // of the file, whole, and a refusal of the pipe, never an empty file.
+  int copied = 0;
+  int refusals = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (int i = 0; (copied == 0 || refusals == 0) && std::chrono::steady_clock::now() < deadline; ++i) {
+    const std::string target = t / ("out" + std::to_string(i % 8));
+    const auto done = copy_profile_content(t / "src", target);
+    if (!done) {
+      ASSERT_EQ(done.error().text(), refused);
+      ++refusals;
+      continue;
+    }
+    ++copied;
+    ASSERT_EQ(read_file(target), "content\n") << "copy " << i;
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_GT(copied, 0);
+  EXPECT_GT(refusals, 0);
+}
+
 TEST(CopyFiles, UnreadableSourceIsAnErrorForTheTarget) {
   if (running_as_root()) GTEST_SKIP() << "permission checks do not apply to root (euid 0)";
   TempDir t;
@@ -365,7 +409,7 @@ TEST(EnsureParentDir, CreatesOnlyWhatIsMissing) {
   EXPECT_EQ(message_of(ensure_parent_dir(t / "file/x/y")), io_text(t / "file/x", "Not a directory (os error 20)"));
 }
 
-// The check before a path moves into a backup whole.
+// The check before a path leaves HOME for a backup.
 TEST(CheckBackupTree, RefusesWhatTheCopyRefusesAndTouchesNothing) {
   TempDir t;
   write_file(t / "src/a/x", "x");
@@ -373,21 +417,150 @@ TEST(CheckBackupTree, RefusesWhatTheCopyRefusesAndTouchesNothing) {
   make_dirs(t / "src/b/deep");
   ASSERT_EQ(::mkfifo((t / "src/b/deep/pipe").c_str(), 0600), 0);
   ASSERT_EQ(::mkfifo((t / "src/c-pipe").c_str(), 0600), 0);
-  set_bits(t / "src/a", 0500);
+  make_dirs(t / "src/empty");
+  set_bits(t / "src/empty", 0500);
   const std::string refusal = "unsupported backup target " + t / "src/b/deep/pipe";
   EXPECT_EQ(message_of(detail::check_backup_tree(t / "src", std::nullopt)), refusal);
   EXPECT_EQ(message_of(copy_backup_tree(t / "src", t / "copy")), refusal);
   EXPECT_EQ(message_of(detail::check_backup_tree(t / "src/c-pipe", std::nullopt)),
             "unsupported backup target " + t / "src/c-pipe");
-  for (const char* fine : {"src/a", "src/a/x", "src/a/link"}) {
+  // An empty read-only directory is copied and removed like any other.
+  for (const char* fine : {"src/a", "src/a/x", "src/a/link", "src/empty"}) {
     EXPECT_TRUE(detail::check_backup_tree(t / fine, std::nullopt)) << fine;
   }
-  EXPECT_EQ(bits_of(t / "src/a"), 0500u);
-  EXPECT_EQ(testing::names_in(t / "src"), (std::vector<std::string>{"a", "b", "c-pipe"}));
+  EXPECT_EQ(bits_of(t / "src/empty"), 0500u);
+  EXPECT_EQ(testing::names_in(t / "src"), (std::vector<std::string>{"a", "b", "c-pipe", "empty"}));
   struct stat st {};
   ASSERT_EQ(::stat((t / "src/b").c_str(), &st), 0);
   EXPECT_EQ(message_of(detail::check_backup_tree(t / "src", detail::DirIdentity{st.st_dev, st.st_ino})),
             io_text(t / "src/b", "the state directory cannot be copied into its own backup"));
+}
+
+// A moved file with another link would change in the backup with every
+// write through that link: the check reports it, so that it is copied.
+TEST(CheckBackupTree, ReportsFilesWithMoreLinks) {
+  TempDir t;
+  write_file(t / "tree/sub/shared", "s");
+  write_file(t / "tree/own", "o");
+  ASSERT_EQ(::link((t / "tree/sub/shared").c_str(), (t / "elsewhere").c_str()), 0);
+  make_symlink("own", t / "tree/link");
+  for (const auto& [path, multi] : std::vector<std::pair<std::string, bool>>{
+           {"tree", true}, {"tree/sub", true}, {"tree/sub/shared", true}, {"tree/own", false}, {"tree/link", false}}) {
+    const auto facts = detail::check_backup_tree(t / path, std::nullopt);
+    ASSERT_TRUE(facts) << facts.error().text();
+    EXPECT_EQ(facts->multi_link, multi) << path;
+  }
+}
+
+// The same refusals whether the tree would be renamed (which needs only
+// its parent) or copied and removed (which needs all of it).
+TEST(CheckBackupTree, RefusesWhatTheUserCouldNotReadOrRemove) {
+  if (running_as_root()) GTEST_SKIP() << "permission checks do not apply to root (euid 0)";
+  const std::string not_readable = "no read permission, so the backup could not copy it";
+  const std::string not_removable = "no write and search permission, so what it holds could not be removed";
+  struct Case {
+    mode_t dir_bits;
+    mode_t file_bits;
+    const char* refused;  // relative to the tree; nullptr: accepted
+    const std::string* reason;
+  };
+  const Case cases[] = {
+      {0700, 0600, nullptr, nullptr},   {0500, 0600, "tree/d", &not_removable},
+      {0300, 0600, "tree/d", &not_readable}, {0600, 0600, "tree/d", &not_readable},
+      {0700, 0200, "tree/d/f", &not_readable},
+  };
+  for (const auto& c : cases) {
+    TempDir t;
+    write_file(t / "tree/d/f", "f");
+    set_bits(t / "tree/d/f", c.file_bits);
+    set_bits(t / "tree/d", c.dir_bits);
+    const auto checked = detail::check_backup_tree(t / "tree", std::nullopt);
+    if (c.refused == nullptr) {
+      EXPECT_TRUE(checked) << checked.error().text();
+    } else {
+      EXPECT_EQ(message_of(checked), io_text(t / c.refused, c.reason->c_str())) << std::oct << c.dir_bits;
+    }
+    set_bits(t / "tree/d", 0700);
+  }
+  // The tree's own directory has to let it go.
+  TempDir t;
+  write_file(t / "parent/tree/f", "f");
+  set_bits(t / "parent", 0500);
+  EXPECT_EQ(message_of(detail::check_backup_tree(t / "parent/tree", std::nullopt)),
+            io_text(t / "parent", not_removable.c_str()));
+  set_bits(t / "parent", 0700);
+}
+
+// Sets an inode flag (chattr) for the test's duration.
+class InodeFlag {
+ public:
+  InodeFlag(const std::string& path, int flag) : path_(path), flag_(flag) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int flags = 0;
+    set_ = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags |= flag, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0) ::close(fd);
+  }
+  ~InodeFlag() {
+    if (!set_) return;
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags &= ~flag_;
+      ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  bool set() const { return set_; }
+
+ private:
+  std::string path_;
+  int flag_;
+  bool set_ = false;
+};
+
+TEST(CheckBackupTree, RefusesImmutableAndAppendOnlyEntries) {
+  if (!running_as_root()) GTEST_SKIP() << "needs root (euid 0) to make a file immutable";
+  for (const int flag : {FS_IMMUTABLE_FL, FS_APPEND_FL}) {
+    TempDir t;
+    write_file(t / "tree/d/f", "f");
+    InodeFlag fixed(t / "tree/d/f", flag);
+    if (!fixed.set()) GTEST_SKIP() << "the file system of TMPDIR keeps no immutable flag";
+    EXPECT_EQ(message_of(detail::check_backup_tree(t / "tree", std::nullopt)),
+              io_text(t / "tree/d/f", "immutable or append-only, so it could not be removed"));
+  }
+}
+
+TEST(CheckBackupTree, RefusesMountPointsAtOrBelowIt) {
+  if (!running_as_root()) GTEST_SKIP() << "needs root (euid 0) to mount";
+  TempDir t;
+  write_file(t / "outside/keep", "k");
+  make_dirs(t / "tree/sub/m");
+  const auto mounted = testing::ScopedMount::bind(t / "outside", t / "tree/sub/m");
+  ASSERT_TRUE(mounted);
+  for (const char* top : {"tree", "tree/sub", "tree/sub/m"}) {
+    EXPECT_EQ(message_of(detail::check_backup_tree(t / top, std::nullopt)),
+              io_text(t / "tree/sub/m", "another file system is mounted here"))
+        << top;
+  }
+}
+
+// Removal walks delete only what lies on the file system and mount where
+// they start: a mount inside is refused, its files left alone.
+TEST(RemovePath, NeverEntersAnotherMount) {
+  if (!running_as_root()) GTEST_SKIP() << "needs root (euid 0) to mount";
+  TempDir t;
+  write_file(t / "outside/keep", "k");
+  write_file(t / "tree/a", "a");
+  make_dirs(t / "tree/sub/m");
+  const auto mounted = testing::ScopedMount::bind(t / "outside", t / "tree/sub/m");
+  ASSERT_TRUE(mounted);
+  EXPECT_EQ(message_of(remove_path(t / "tree")),
+            io_text(t / "tree", "another file system is mounted at sub/m"));
+  EXPECT_EQ(message_of(detail::remove_backup(t / "tree/sub")),
+            io_text(t / "tree/sub", "another file system is mounted at m"));
+  EXPECT_EQ(message_of(remove_path(t / "tree/sub/m")),
+            io_text(t / "tree/sub/m", "another file system is mounted here"));
+  EXPECT_EQ(read_file(t / "outside/keep"), "k");
 }
 
 // --- paths the system cannot take ---

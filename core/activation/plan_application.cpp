@@ -5,7 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <unordered_set>
+#include <cerrno>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -55,29 +56,63 @@ void append_key(std::string& key, const PathComponent& c) {
   key += '/';
 }
 
-// The existing candidates, shallowest first, each unless a path chosen
-// before it already holds it.
-std::vector<const std::string*> choose_backup_paths(const std::vector<Candidate>& candidates) {
-  std::vector<const std::string*> chosen;
-  std::unordered_set<std::string> chosen_keys;
-  std::string key;
-  for (const auto& candidate : candidates) {
-    if (!exists_no_follow(*candidate.path)) continue;
-    key.clear();
-    bool held = false;
-    for (const auto& c : candidate.components) {
-      append_key(key, c);
-      if (chosen_keys.contains(key)) {
-        held = true;
-        break;
+// The candidates that existed when the application started, shallowest
+// first, each unless a path chosen before it already holds it. Every one is
+// checked before anything changes; each leaves HOME at the step that first
+// removes it or a path below it.
+class ChosenPaths {
+ public:
+  struct Path {
+    const std::string* path;
+    bool copy_only = false;  // holds a file with more links: copied, never moved
+  };
+
+  // Fails for a candidate whose status cannot be read for another reason
+  // than its absence (a file where a directory is needed on its way, a
+  // directory that cannot be searched): its own step would fail with that
+  // error, so it fails before anything changes. One that a chosen path
+  // holds is no such case, as that path leaves first.
+  static Result<ChosenPaths> choose(const std::vector<Candidate>& candidates) {
+    ChosenPaths out;
+    for (const auto& candidate : candidates) {
+      if (out.held(candidate.components)) continue;
+      if (auto checked = check_path_io(*candidate.path); !checked) return std::unexpected(std::move(checked.error()));
+      struct stat st {};
+      if (::lstat(trim_path_end(*candidate.path).c_str(), &st) != 0) {
+        if (errno == ENOENT) continue;
+        return fail_errno(*candidate.path);
       }
+      out.keys_.emplace(out.key_, out.chosen_.size());
+      out.chosen_.push_back(Path{candidate.path});
     }
-    if (held) continue;
-    chosen_keys.insert(key);
-    chosen.push_back(candidate.path);
+    return out;
   }
-  return chosen;
-}
+
+  std::vector<Path>& all() { return chosen_; }
+
+  // The chosen path at or above `path`, or none.
+  const Path* covering(const std::string& path) {
+    if (chosen_.empty()) return nullptr;
+    const auto found = held(path_components(path));
+    return found ? &chosen_[*found] : nullptr;
+  }
+
+ private:
+  // The chosen path equal to or above `components`; key_ is left as the
+  // key of all of them.
+  std::optional<std::size_t> held(const std::vector<PathComponent>& components) {
+    key_.clear();
+    for (const auto& c : components) {
+      append_key(key_, c);
+      if (const auto it = keys_.find(key_); it != keys_.end()) return it->second;
+    }
+    return std::nullopt;
+  }
+
+  std::vector<Path> chosen_;
+  std::unordered_map<std::string, std::size_t> keys_;
+  std::string key_;
+};
 
 Result<std::string> backup_name() {
   const auto nanos = detail::epoch_nanos();
@@ -101,119 +136,137 @@ class ParentTracker {
   std::optional<std::string> current_;
 };
 
-// A chosen path that the backup moved out of HOME whole.
-struct MovedPath {
-  std::string home;    // where it was
-  std::string backup;  // where it is now
-};
-
 // Moves `from` to `to` with one rename, never over anything at `to`. False
-// when the system declines (another file system, a mount point, a directory
-// it may not re-parent, any other error); the caller copies then.
+// when the system declines (another file system, a directory it may not
+// re-parent, something at `to` already, any other error); the caller
+// copies then.
 bool move_whole(const std::string& from, const std::string& to) {
   return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
-// Puts back what a failed backup moved, the last move first, so that HOME
-// is as the application found it. A path that cannot go back stays in the
-// backup directory, where retention is the only thing that removes it.
-void move_back(const std::vector<MovedPath>& moved) {
-  for (auto it = moved.rbegin(); it != moved.rend(); ++it) move_whole(it->backup, it->home);
-}
-
-// Each chosen path goes to its place below `backup_home`: moved there whole
-// where the system allows, which costs no copy and leaves nothing for the
-// removals after the backup to do, copied otherwise. Whatever the copy
-// would refuse is refused before the path moves.
-Status back_up_paths(const std::vector<const std::string*>& chosen, const std::string& home,
-                     const std::string& backup_home, detail::DirIdentity state_identity,
-                     std::vector<MovedPath>& moved) {
-  ParentTracker parents;
-  for (const std::string* path : chosen) {
-    const auto relative = strip_path_prefix(*path, home);
-    if (!relative) return escapes_home(*path);
-    const std::string target = join_path(backup_home, *relative);
-    if (auto checked = detail::check_backup_tree(*path, state_identity); !checked) return checked;
-    if (parents.before(target) == ParentDir::Unknown) {
-      if (auto made = ensure_parent_dir(target); !made) return made;
-    }
-    // Without a final "/", which would have the system follow a link there.
-    std::string from = trim_path_end(*path);
-    std::string to = trim_path_end(target);
-    if (move_whole(from, to)) {
-      moved.push_back(MovedPath{std::move(from), std::move(to)});
-    } else if (auto copied = detail::copy_backup_tree(*path, target, ParentDir::Exists, state_identity); !copied) {
-      return copied;
-    }
-    parents.succeeded();
+// The backup directory of one application: made before HOME changes,
+// filled step by step, and removed again when nothing went into it.
+class Backup {
+ public:
+  static Result<Backup> make(const std::string& state_path) {
+    const auto state_dir = parent_path(state_path);
+    if (!state_dir) return fail("state path has no parent");
+    // The state directory may lie behind a link; "backups" and the backup
+    // in it are the tool's own names and are never followed.
+    if (auto made = make_private_directory(*state_dir); !made) return std::unexpected(std::move(made.error()));
+    const std::string backups = join_path(*state_dir, "backups");
+    if (auto made = create_private_dir(backups); !made) return std::unexpected(std::move(made.error()));
+    // The backup lies in the state directory, so a copy entering it would
+    // copy itself; the planner keeps it out of every plan, and the backup
+    // refuses it should it turn up all the same.
+    struct stat state_st {};
+    if (::stat(state_dir->c_str(), &state_st) != 0) return fail_errno(*state_dir);
+    auto name = backup_name();
+    if (!name) return std::unexpected(std::move(name.error()));
+    std::string path = join_path(backups, *name);
+    if (auto made = create_private_dir(path); !made) return std::unexpected(std::move(made.error()));
+    return Backup(std::move(path), std::move(*name), detail::DirIdentity{state_st.st_dev, state_st.st_ino});
   }
-  return {};
-}
 
-struct NewBackup {
-  std::string path;
-  std::string name;  // its entry in "backups"
+  const std::string& path() const { return path_; }
+  const std::string& name() const { return name_; }
+  detail::DirIdentity state_identity() const { return state_identity_; }
+
+  // Takes what is at `path` into the backup at `relative` below "home":
+  // moved there where the system allows and `copy_only` does not forbid,
+  // copied otherwise (onto what an earlier step put there, merging).
+  // Returns whether it moved, so that nothing is left in HOME to remove.
+  Result<bool> take(const std::string& path, const std::string& relative, bool copy_only) {
+    const std::string target = join_path(home_, relative);
+    if (parents_.before(target) == ParentDir::Unknown) {
+      if (auto made = ensure_parent_dir(target); !made) return std::unexpected(std::move(made.error()));
+    }
+    parents_.succeeded();
+    // Without a final "/", which would have the system follow a link there.
+    if (!copy_only && move_whole(trim_path_end(path), trim_path_end(target))) {
+      holds_ = true;
+      return true;
+    }
+    const bool fresh = !exists_no_follow(target);
+    if (auto copied = detail::copy_backup_tree(path, target, ParentDir::Exists, state_identity_); !copied) {
+      // HOME still holds all of it: a partial copy would only mislead.
+      if (fresh) (void)detail::remove_backup(target);
+      return std::unexpected(std::move(copied.error()));
+    }
+    holds_ = true;
+    return false;
+  }
+
+  // Whether the backup directory remains to be named: one that nothing
+  // went into is removed (and named all the same should that fail).
+  bool keep_if_filled() {
+    if (!holds_) holds_ = !detail::remove_backup(path_);
+    return holds_;
+  }
+
+ private:
+  Backup(std::string path, std::string name, detail::DirIdentity state_identity)
+      : path_(std::move(path)), name_(std::move(name)), home_(join_path(path_, "home")),
+        state_identity_(state_identity) {}
+
+  std::string path_;
+  std::string name_;  // its entry in "backups"
+  std::string home_;
+  detail::DirIdentity state_identity_;
+  ParentTracker parents_;
+  bool holds_ = false;
 };
 
-Result<NewBackup> make_backup(const std::vector<const std::string*>& chosen, const std::string& home,
-                              const std::string& state_path) {
-  const auto state_dir = parent_path(state_path);
-  if (!state_dir) return fail("state path has no parent");
-  // The state directory may lie behind a link; "backups" and the backup in
-  // it are the tool's own names and are never followed.
-  if (auto made = make_private_directory(*state_dir); !made) return std::unexpected(std::move(made.error()));
-  const std::string backups = join_path(*state_dir, "backups");
-  if (auto made = create_private_dir(backups); !made) return std::unexpected(std::move(made.error()));
-  // The backup lies in the state directory, so a copy entering it would
-  // copy itself; the planner keeps it out of every plan, and the backup
-  // refuses it should it turn up all the same.
-  struct stat state_st {};
-  if (::stat(state_dir->c_str(), &state_st) != 0) return fail_errno(*state_dir);
-  const detail::DirIdentity state_identity{state_st.st_dev, state_st.st_ino};
-  auto name = backup_name();
-  if (!name) return std::unexpected(std::move(name.error()));
-  std::string backup = join_path(backups, *name);
-  if (auto made = create_private_dir(backup); !made) return std::unexpected(std::move(made.error()));
-
-  std::vector<MovedPath> moved;
-  if (auto backed_up = back_up_paths(chosen, home, join_path(backup, "home"), state_identity, moved); !backed_up) {
-    move_back(moved);
-    return std::unexpected(std::move(backed_up.error()));
-  }
-  return NewBackup{std::move(backup), std::move(*name)};
+// A backup directory that holds nothing, or only an empty "home": what a
+// failed application of an earlier version could leave behind.
+bool is_empty_backup(int backups_fd, const char* name) {
+  auto dir = detail::read_directory_at(backups_fd, name);
+  if (!dir) return false;  // not a directory, or unreadable: it counts
+  const auto& entries = dir->listing.entries();
+  if (entries.empty()) return true;
+  if (entries.size() != 1 || dir->listing.name(entries[0]) != "home") return false;
+  const auto home = detail::read_directory_at(dir->fd(), "home");
+  return home && home->listing.entries().empty();
 }
 
 // Keeps the five entries of "backups" with the greatest names, whatever
 // their kind, and always the backup just made: stray names or a clock set
 // back can sort it among the oldest, and it holds the only copy of what
-// this application overwrote.
-Status trim_backups(const std::string& state_path, std::string_view new_backup) {
+// this application overwrote. Empty backup directories are not counted.
+// What cannot be removed is left in place and returned: the switch it
+// follows is complete, and undoing it would lose more than an old backup.
+std::vector<KeptBackup> trim_backups(const std::string& state_path, std::string_view new_backup) {
   const std::string backups = join_path(*parent_path(state_path), "backups");
-  if (auto checked = check_path_io(backups); !checked) return checked;
+  if (auto checked = check_path_io(backups); !checked) return {KeptBackup{backups, std::move(checked.error())}};
   // A link at "backups" is refused, as at its creation: trimming through it
   // would delete files elsewhere.
   auto dir = detail::read_directory_at(AT_FDCWD, backups.c_str(), detail::FinalLink::Refuse);
-  if (!dir) return fail_io(backups, std::move(dir.error()));
-  dir->dir.reset();  // only the names are needed
+  if (!dir) return {KeptBackup{backups, core_io_error(backups, std::move(dir.error()))}};
   const detail::DirListing& listing = dir->listing;
-  const auto& entries = listing.entries();
-  if (entries.size() <= kBackupsKept) return {};
-  std::size_t excess = entries.size() - kBackupsKept;
-  for (std::size_t i = 0; i < entries.size() && excess > 0; ++i) {
-    const std::string_view name = listing.name(entries[i]);
-    if (name == new_backup) continue;
-    if (auto removed = detail::remove_backup(join_path(backups, name)); !removed) return removed;
-    --excess;
+  std::vector<std::string_view> counted;
+  for (const auto& entry : listing.entries()) {
+    const std::string_view name = listing.name(entry);
+    if (name == new_backup || is_empty_backup(dir->fd(), listing.c_name(entry))) continue;
+    counted.push_back(name);
   }
-  return {};
+  std::vector<KeptBackup> kept;
+  // The new backup is one of the five.
+  for (std::size_t i = 0; i + kBackupsKept < counted.size() + 1; ++i) {
+    std::string path = join_path(backups, counted[i]);
+    if (auto removed = detail::remove_backup(path); !removed) {
+      kept.push_back(KeptBackup{std::move(path), std::move(removed.error())});
+    }
+  }
+  return kept;
 }
 
 }  // namespace
 
 Status create_private_dir(const std::string& path) { return make_private_directory(path, LinkAtName::Refuse); }
 
-Result<std::optional<std::string>> apply_activation_plan(const ActivationPlan& plan, const std::string& home,
-                                                         const std::string& state_path) {
+std::expected<AppliedPlan, FailedApplication> apply_activation_plan(const ActivationPlan& plan,
+                                                                    const std::string& home,
+                                                                    const std::string& state_path) {
   std::vector<Candidate> candidates;
   candidates.reserve(plan.removed.size() + plan.written.size());
   for (const auto& path : plan.removed) candidates.push_back(Candidate{&path, path_components(path)});
@@ -225,36 +278,72 @@ Result<std::optional<std::string>> apply_activation_plan(const ActivationPlan& p
   // Every candidate is checked before anything on disk is touched.
   const auto home_components = path_components(home);
   for (const auto& candidate : candidates) {
-    if (!lies_in_home(candidate.components, home_components)) return escapes_home(*candidate.path);
+    if (!lies_in_home(candidate.components, home_components)) {
+      return std::unexpected(FailedApplication{escapes_home(*candidate.path).error(), std::nullopt});
+    }
   }
 
-  std::optional<NewBackup> backup;
-  if (const auto chosen = choose_backup_paths(candidates); !chosen.empty()) {
-    auto made = make_backup(chosen, home, state_path);
-    if (!made) return std::unexpected(std::move(made.error()));
-    backup = std::move(*made);
+  // Every refusal comes before the first change in HOME: the backup
+  // directory made so far goes again, as it holds nothing.
+  auto chosen_paths = ChosenPaths::choose(candidates);
+  if (!chosen_paths) return std::unexpected(FailedApplication{std::move(chosen_paths.error()), std::nullopt});
+  ChosenPaths& chosen = *chosen_paths;
+  std::optional<Backup> backup;
+  if (!chosen.all().empty()) {
+    auto made = Backup::make(state_path);
+    if (!made) return std::unexpected(FailedApplication{std::move(made.error()), std::nullopt});
+    backup.emplace(std::move(*made));
+    for (auto& path : chosen.all()) {
+      auto facts = detail::check_backup_tree(*path.path, backup->state_identity());
+      if (!facts) {
+        backup->keep_if_filled();
+        return std::unexpected(FailedApplication{std::move(facts.error()), std::nullopt});
+      }
+      path.copy_only = facts->multi_link;
+    }
   }
+  const auto failed = [&](CoreError error) {
+    std::optional<std::string> named;
+    if (backup && backup->keep_if_filled()) named = backup->path();
+    return std::unexpected(FailedApplication{std::move(error), std::move(named)});
+  };
 
+  // Each path leaves HOME at its own step, into the backup when it existed
+  // at the start, so that a failure leaves every later path as it was.
+  const auto take_out = [&](const std::string& path) -> Status {
+    const ChosenPaths::Path* covering = chosen.covering(path);
+    if (covering == nullptr) return remove_path(path);
+    // Below a chosen path nothing is there also when a file stands where
+    // the path needs a directory: the chosen one leaves whole.
+    struct stat st {};
+    if (::lstat(trim_path_end(path).c_str(), &st) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return {};
+      return fail_errno(path);
+    }
+    const auto relative = strip_path_prefix(path, home);
+    if (!relative) return escapes_home(path);
+    auto moved = backup->take(path, *relative, covering->copy_only);
+    if (!moved) return std::unexpected(std::move(moved.error()));
+    if (*moved) return {};
+    return remove_path(path);
+  };
   for (const auto& path : plan.removed) {
-    if (auto removed = remove_path(path); !removed) return std::unexpected(std::move(removed.error()));
+    if (auto removed = take_out(path); !removed) return failed(std::move(removed.error()));
   }
   // Each target is replaced whole: what was there goes first, so nothing
   // of it survives in a directory written over it.
   ParentTracker parents;
   for (const auto& write : plan.written) {
-    if (auto removed = remove_path(write.target); !removed) return std::unexpected(std::move(removed.error()));
+    if (auto removed = take_out(write.target); !removed) return failed(std::move(removed.error()));
     if (auto copied = detail::copy_profile_content(write.source, write.target, parents.before(write.target));
         !copied) {
-      return std::unexpected(std::move(copied.error()));
+      return failed(std::move(copied.error()));
     }
     parents.succeeded();
   }
 
-  if (!backup) return std::nullopt;
-  if (auto trimmed = trim_backups(state_path, backup->name); !trimmed) {
-    return std::unexpected(std::move(trimmed.error()));
-  }
-  return std::move(backup->path);
+  if (!backup || !backup->keep_if_filled()) return AppliedPlan{};
+  return AppliedPlan{backup->path(), trim_backups(state_path, backup->name())};
 }
 
 }  // namespace vorpel
