@@ -44,7 +44,7 @@ class NestingScan {
  public:
   NestingScan(std::string_view text, std::size_t limit) : s_(text), limit_(limit) {}
 
-  std::optional<NestingExcess> run() {
+  std::optional<TomlScanFault> run() {
     bool statement_start = true;  // at the start of a line of the top-level table
     while (i_ < s_.size() && !found_) {
       const char c = s_[i_];
@@ -81,7 +81,25 @@ class NestingScan {
   }
 
   void exceed(std::size_t start, std::size_t end) {
-    if (!found_) found_ = NestingExcess{start, end > start ? end - start : 1};
+    if (!found_) found_ = TomlScanFault{TomlScanFault::Kind::Nesting, start, end > start ? end - start : 1};
+  }
+
+  // Every byte outside strings and comments that is not consumed as a
+  // blank, a line break or part of a key passes here.
+  static bool stray(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 0x80 || u == 0x7F || (u < 0x20 && c != '\t' && c != '\n' && c != '\r');
+  }
+
+  void stray_character() {
+    // A lead byte takes the continuation bytes that follow it (at most 3).
+    std::size_t length = 1;
+    if (static_cast<unsigned char>(s_[i_]) >= 0xC0) {
+      while (length < 4 && i_ + length < s_.size() && (static_cast<unsigned char>(s_[i_ + length]) & 0xC0) == 0x80) {
+        ++length;
+      }
+    }
+    found_ = TomlScanFault{TomlScanFault::Kind::StrayCharacter, i_, length};
   }
 
   void skip_comment() {
@@ -139,6 +157,7 @@ class NestingScan {
   }
 
   void value_char(char c) {
+    if (stray(c)) return stray_character();
     if (c == '"' || c == '\'') return skip_string();
     if (c == '[') return open(']');
     if (c == '{') return open('}');
@@ -156,12 +175,12 @@ class NestingScan {
   std::size_t table_depth_ = 0;  // of the table the last header opened
   std::size_t value_depth_ = 0;  // of the value the last key names
   std::vector<Open> open_;       // arrays and inline tables not yet closed
-  std::optional<NestingExcess> found_;
+  std::optional<TomlScanFault> found_;
 };
 
 }  // namespace
 
-std::optional<NestingExcess> find_excess_nesting(std::string_view text, std::size_t limit) {
+std::optional<TomlScanFault> prescan_toml(std::string_view text, std::size_t limit) {
   return NestingScan(text, limit).run();
 }
 
