@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include <fmt/format.h>
@@ -32,15 +31,15 @@ std::expected<std::string, OsError> read_text_file(const std::string& path, std:
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return std::unexpected(OsError::custom("not a regular file"));
   const auto too_large = [limit] { return std::unexpected(OsError::custom(size_limit_text(limit))); };
   // The size is only a hint: files of /proc report 0 and yield far more,
-  // and a file may grow while it is read. The reading itself stops one byte
-  // past the limit.
+  // and a file may grow while it is read. The reading itself stops once it
+  // is past the limit (in whole buffers: some files of /proc refuse reads
+  // of odd sizes).
   if (S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > limit) return too_large();
   std::string text;
   if (S_ISREG(st.st_mode) && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
   char buf[65536];
   while (true) {
-    const std::size_t room = limit - std::min(limit, text.size()) + 1;
-    const ssize_t n = ::read(fd.get(), buf, std::min(sizeof buf, room));
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(OsError::last());
