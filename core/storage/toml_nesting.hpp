@@ -33,9 +33,11 @@ inline constexpr std::size_t kMaxTomlNesting = 256;
 // The first fault of the scan. Nesting: the byte span of the key part or the
 // opening bracket that goes one level too deep. StrayCharacter: the byte
 // span of the character (a whole UTF-8 sequence where it is one, else the
-// byte) that stands outside strings and comments.
+// byte) that stands outside strings and comments. AfterBackslash: that of a
+// non-ASCII character in a multi-line basic string right after a backslash,
+// or first after the blanks and line breaks a line-ending backslash trims.
 struct TomlScanFault {
-  enum class Kind { Nesting, StrayCharacter };
+  enum class Kind { Nesting, StrayCharacter, AfterBackslash };
   Kind kind = Kind::Nesting;
   std::size_t offset = 0;
   std::size_t length = 0;

@@ -118,9 +118,49 @@ TEST(TomlPrescan, RefusesCharactersThatBelongOnlyInStringsAndComments) {
       // once a comment or a string ends, the text is outside again
       {"# \u00e9\n\u00e9 = 1\n", "\u00e9"},
       {"a = '''x'''\u00e9\n", "\u00e9"},
+      // the parser reads a bare value on over quotes and brackets glued to
+      // it, and a date on over one blank
+      {"ochem = 9n[[[[\"[\u00ca\"\n", "\u00ca"},
+      {"a = 1979-05-27 \"\u00e9\"\n", "\u00e9"},
+      {"a = [1979-05-27 , \"\u00e9\"]\nb = 1979-05-27 07:32:00 # \u00e9\n", ""},
+      {"a = [1,\"\u00e9\"]\nb={c=\"\u00e9\"}\nc = [[\"\u00e9\"]]\n", ""},
+      // a quote glued to the token before it opens no string for the parser
+      {"a = 0\"\u00e9\"\n", "\u00e9"},
+      {"a = [true'\u00e9']\n", "\u00e9"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(stray(c.text), c.marked) << c.text;
+  }
+}
+
+// In a multi-line basic string the parser looks at the character after a
+// backslash, and at the first one a line-ending backslash keeps, as
+// possible white space.
+TEST(TomlPrescan, RefusesNonAsciiRightAfterABackslashInMultiLineStrings) {
+  const struct {
+    std::string text;
+    std::string marked;
+  } cases[] = {
+      {"a = \"\"\"\\\u00e9\"\"\"\n", "\u00e9"},
+      {"a = \"\"\"x\\  \u00e9\"\"\"\n", "\u00e9"},
+      // valid TOML, but the parser cannot be trusted with it
+      {"a = \"\"\"x\\\n  \n \u00e9\"\"\"\n", "\u00e9"},
+      {"a = \"\"\"x\\\r\n\t\u00e9\"\"\"\n", "\u00e9"},
+      // anything else after a backslash or a kept character is fine
+      {"a = \"\"\"x\\\n  y\u00e9\"\"\"\n", ""},
+      {"a = \"\"\"\\\\\u00e9 \\\"\u00e9\"\"\"\n", ""},
+      {"a = '''x\\\n\u00e9'''\n", ""},
+      {"a = \"x\\\u00e9\"\n", ""},  // one line: an unknown escape the parser refuses itself
+  };
+  for (const auto& c : cases) {
+    const auto found = prescan_toml(c.text);
+    if (c.marked.empty()) {
+      EXPECT_FALSE(found) << c.text;
+      continue;
+    }
+    ASSERT_TRUE(found) << c.text;
+    EXPECT_EQ(found->kind, TomlScanFault::Kind::AfterBackslash) << c.text;
+    EXPECT_EQ(c.text.substr(found->offset, found->length), c.marked) << c.text;
   }
 }
 

@@ -679,6 +679,10 @@ std::string prescan_message(std::string_view text, const TomlScanFault& fault) {
   const std::string_view seq = text.substr(fault.offset, fault.length);
   const auto point = code_point(seq);
   if (!point) return fmt::format("unexpected byte 0x{:02X}", static_cast<unsigned char>(seq[0]));
+  if (fault.kind == TomlScanFault::Kind::AfterBackslash) {
+    return fmt::format("unsupported character U+{:04X} after a backslash in a multi-line string",
+                       static_cast<std::uint32_t>(*point));
+  }
   if (*point < 0x80) return fmt::format("unexpected control character U+{:04X}", static_cast<std::uint32_t>(*point));
   return fmt::format("unexpected character U+{:04X} outside strings and comments", static_cast<std::uint32_t>(*point));
 }
