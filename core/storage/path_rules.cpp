@@ -5,40 +5,11 @@
 
 namespace vorpel {
 
-std::vector<PathComponent> path_components(std::string_view path) {
-  std::vector<PathComponent> out;
-  std::size_t i = 0;
-  const bool absolute = !path.empty() && path[0] == '/';
-  if (absolute) {
-    out.push_back({ComponentKind::Root, {}});
-    i = 1;
-  }
-  bool first_piece = true;
-  while (i <= path.size()) {
-    std::size_t end = path.find('/', i);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view piece = path.substr(i, end - i);
-    if (piece.empty()) {
-      // repeated or trailing separators separate nothing
-    } else if (piece == ".") {
-      if (first_piece && !absolute) out.push_back({ComponentKind::CurDir, {}});
-    } else if (piece == "..") {
-      out.push_back({ComponentKind::ParentDir, {}});
-    } else {
-      out.push_back({ComponentKind::Name, piece});
-    }
-    // Only the very first piece of the text can be a current-directory
-    // component; "a/./b" and "//." have none.
-    first_piece = false;
-    i = end + 1;
-  }
-  return out;
-}
-
 namespace {
 
-// The components of a path one at a time, as path_components gives them,
-// without building the list: ordering a set of paths compares them often.
+// The components of a path one at a time; path_components collects them,
+// the comparisons below read them without building a list (ordering a set
+// of paths compares often).
 class ComponentCursor {
  public:
   explicit ComponentCursor(std::string_view path)
@@ -56,7 +27,9 @@ class ComponentCursor {
       const bool first_piece = first_piece_;
       first_piece_ = false;
       i_ = end + 1;
-      if (piece.empty()) continue;
+      if (piece.empty()) continue;  // repeated or trailing separators separate nothing
+      // Only the very first piece of the text can be a current-directory
+      // component; "a/./b" and "//." have none.
       if (piece == ".") {
         if (first_piece && !absolute_) return PathComponent{ComponentKind::CurDir, {}};
         continue;
@@ -74,6 +47,17 @@ class ComponentCursor {
   bool first_piece_ = true;
   std::size_t i_;
 };
+
+}  // namespace
+
+std::vector<PathComponent> path_components(std::string_view path) {
+  std::vector<PathComponent> out;
+  ComponentCursor cursor(path);
+  while (auto component = cursor.next()) out.push_back(*component);
+  return out;
+}
+
+namespace {
 
 std::strong_ordering compare_component(const PathComponent& a, const PathComponent& b) {
   if (a.kind != b.kind) return static_cast<int>(a.kind) <=> static_cast<int>(b.kind);
