@@ -93,6 +93,21 @@ std::string_view character_span(std::string_view s, std::size_t first, std::size
   return s.substr(begin, end - begin);
 }
 
+// Keys and strings that a message names are cut after this many
+// characters, with "..." after them (after the closing quote of a quoted
+// string), for the same reason.
+constexpr std::size_t kNamedTextLimit = 200;
+
+std::string named(std::string_view text) {
+  if (character_count(text) <= kNamedTextLimit) return std::string(text);
+  return fmt::format("{}...", character_span(text, 0, kNamedTextLimit));
+}
+
+std::string named_quoted(std::string_view text) {
+  if (character_count(text) <= kNamedTextLimit) return debug_quoted(text);
+  return debug_quoted(character_span(text, 0, kNamedTextLimit)) + "...";
+}
+
 std::string frame(std::string_view text, const Place& at, std::string_view message) {
   // Quoted as text: a line the parser stopped in for a byte that is not
   // UTF-8 must not carry that byte into the message.
@@ -430,8 +445,9 @@ std::string syntax_report(std::string_view text, const toml::parse_error& error)
       description.find("dotted key-value pair") == std::string_view::npos && begin) {
     if (auto dup = StatementScanner(text, begin.line, begin.column).run()) {
       const std::string message =
-          dup->table.empty() ? fmt::format("duplicate key `{}` in document root", dup->key)
-                             : fmt::format("duplicate key `{}` in table `{}`", dup->key, dotted(dup->table));
+          dup->table.empty()
+              ? fmt::format("duplicate key `{}` in document root", named(dup->key))
+              : fmt::format("duplicate key `{}` in table `{}`", named(dup->key), named(dotted(dup->table)));
       return frame(text, dup->place, message);
     }
   }
@@ -480,7 +496,7 @@ std::string float_text(double d) {
 // such rather than as the map it would be for the other kinds.
 std::string found_text(const toml::node& node, bool structural = false) {
   switch (node.type()) {
-    case toml::node_type::string: return "string " + debug_quoted(node.as_string()->get());
+    case toml::node_type::string: return "string " + named_quoted(node.as_string()->get());
     case toml::node_type::integer: return fmt::format("integer `{}`", node.as_integer()->get());
     case toml::node_type::floating_point: return fmt::format("floating point `{}`", float_text(node.as_floating_point()->get()));
     case toml::node_type::boolean: return fmt::format("boolean `{}`", node.as_boolean()->get());
@@ -608,7 +624,7 @@ Step read_table(const toml::table& table, const Shape& shape, void* record, cons
     const auto it = std::find_if(shape.fields.begin(), shape.fields.end(),
                                  [name](const FieldShape& f) { return f.name == name; });
     if (it == shape.fields.end()) {
-      return fault(fmt::format("unknown field `{}`, expected {}", key->str(), field_list(shape)), key->source(),
+      return fault(fmt::format("unknown field `{}`, expected {}", named(key->str()), field_list(shape)), key->source(),
                    below(keys, key->str()));
     }
     if (auto step = read_field(*value, *it, record, below(keys, key->str())); !step) return step;
@@ -690,7 +706,7 @@ std::string prescan_message(std::string_view text, const TomlScanFault& fault) {
 std::string report(std::string_view text, const Fault& f) {
   if (f.place.line == 0) {
     if (f.keys.empty()) return fmt::format("{}\n", f.message);
-    return fmt::format("{} in `{}`\n", f.message, dotted(f.keys));
+    return fmt::format("{} in `{}`\n", f.message, named(dotted(f.keys)));
   }
   return frame(text, f.place, f.message);
 }

@@ -190,6 +190,14 @@ TEST(TomlRecord, LongLinesAreQuotedAroundTheFault) {
     EXPECT_LT(report.size(), 600u) << report.substr(0, 600);
     EXPECT_NE(report.find(c.quoted), std::string::npos) << report;
   }
+  // Keys and strings that the message names are cut the same way.
+  EXPECT_EQ(message("schema = '" + filler + "'\n"),
+            "invalid type: string \"" + std::string(200, 'x') + "\"..., expected u32");
+  EXPECT_EQ(message("schema = 1\n'" + filler + "' = 1\n"),
+            "unknown field `" + std::string(200, 'x') + "...`, expected one of `schema`, `title`, `items`, `entries`");
+  EXPECT_LT(error_of("schema = 1\n'" + filler + "' = 1\n").size(), 1000u);
+  EXPECT_EQ(message("schema = '" + std::string(200, 'x') + "'\n"),
+            "invalid type: string \"" + std::string(200, 'x') + "\", expected u32");
 }
 
 // The parser recurses once per level of nesting and runs out of stack at
