@@ -171,7 +171,7 @@ TEST(TomlRecord, FramedReports) {
 
 // A line of megabytes is quoted in part, around the fault: the report stays
 // short and its carets still point at the fault.
-TEST(TomlRecord, LongLinesAreQuotedAroundTheFault) {
+TEST(TomlRecord, LongLinesAndTextsAreCutInReports) {
   const std::string filler(1 << 20, 'x');
   const struct {
     std::string text;
