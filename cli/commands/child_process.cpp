@@ -4,12 +4,15 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include <fmt/format.h>
@@ -93,12 +96,40 @@ std::vector<char*> environment_vector(std::span<const std::string> overrides) {
   return envp;
 }
 
+// Whether some directory of PATH that can be searched holds an entry named
+// `program` (a name with a "/" is no search at all).
+bool present_on_path(const std::string& program) {
+  if (program.find('/') != std::string::npos) return true;
+  const char* value = std::getenv("PATH");
+  // The search path of the C library when PATH is unset.
+  const std::string_view dirs = value != nullptr ? value : "/bin:/usr/bin";
+  std::size_t start = 0;
+  while (start <= dirs.size()) {
+    std::size_t end = dirs.find(':', start);
+    if (end == std::string_view::npos) end = dirs.size();
+    const std::string_view dir = dirs.substr(start, end - start);
+    const std::string candidate = (dir.empty() ? std::string(".") : std::string(dir)) + "/" + program;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0) return true;
+    if (errno != ENOENT && errno != ENOTDIR && errno != EACCES && errno != ELOOP && errno != ENAMETOOLONG) {
+      return true;  // something is there that could not be looked at
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
 std::expected<pid_t, OsError> spawn(const std::string& program, std::span<const std::string> args,
                                     const SpawnSetup& setup, std::span<const std::string> env_overrides = {}) {
   auto argv = argument_vector(program, args);
   auto envp = environment_vector(env_overrides);
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
+  int rc = posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
+  // The search answers "permission denied" both for a program it found but
+  // may not run and for a directory of PATH it may not search, where it then
+  // found the program nowhere. Only the first is about the program; in the
+  // second it is simply missing, which is what a shell would say too.
+  if (rc == EACCES && !present_on_path(program)) rc = ENOENT;
   if (rc != 0) return std::unexpected(OsError::from_errno(rc));
   return pid;
 }

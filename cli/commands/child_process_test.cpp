@@ -1,7 +1,9 @@
 #include "cli/commands/child_process.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -123,13 +125,62 @@ TEST(RunCapturedTest, LooksTheProgramUpAlongPath) {
   EXPECT_EQ(run->out, "probed x\n");
 }
 
+// What starting `program` along `path` fails with, for both kinds of run,
+// as "captured text | inherited text". Run as an unprivileged user when the
+// test runs as root, so that directory permissions count.
+std::string start_failure(const std::string& program, const std::string& path) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return "(no pipe)";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(pipe_fds[0]);
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(1);
+    setenv("PATH", path.c_str(), 1);
+    const auto captured = run_captured(program, {});
+    const auto inherited = run_inherited(program, {});
+    const std::string text = (captured ? std::string("(started)") : captured.error().text()) + " | " +
+                             (inherited ? std::string("(started)") : inherited.error().text());
+    const ssize_t written = write(pipe_fds[1], text.data(), text.size());
+    _exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
+  }
+  close(pipe_fds[1]);
+  std::string text;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? text : "(child failed)";
+}
+
 TEST(RunTest, MissingProgramIsAnOsError) {
-  const auto captured = run_captured("vorpel-no-such-program", {});
-  ASSERT_FALSE(captured.has_value());
-  EXPECT_EQ(captured.error().text(), "No such file or directory (os error 2)");
-  const auto inherited = run_inherited("vorpel-no-such-program", {});
-  ASSERT_FALSE(inherited.has_value());
-  EXPECT_TRUE(inherited.error().is_not_found());
+  TempDir dir;
+  // Reachable for the unprivileged user, but for "locked".
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  testing::make_dirs(dir / "empty");
+  testing::make_dirs(dir / "locked");
+  ASSERT_EQ(chmod((dir / "locked").c_str(), 0), 0);
+  testing::make_dirs(dir / "plain");
+  testing::write_file(dir / "plain/vorpel-probe", "#!/bin/sh\n");
+  ASSERT_EQ(chmod((dir / "plain/vorpel-probe").c_str(), 0644), 0);
+  const std::string missing = "No such file or directory (os error 2)";
+  const std::string denied = "Permission denied (os error 13)";
+  const struct {
+    std::string path;
+    std::string failure;
+  } cases[] = {
+      {dir / "empty", missing + " | " + missing},
+      // A directory the user may not search hides no program from it: the
+      // program is missing, not forbidden.
+      {dir / "locked" + ":" + dir / "empty", missing + " | " + missing},
+      {dir / "locked", missing + " | " + missing},
+      // A file found but not executable is the program's own fault.
+      {dir / "locked" + ":" + dir / "plain", denied + " | " + denied},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(start_failure("vorpel-probe", c.path), c.failure) << c.path;
+  }
 }
 
 TEST(RunInheritedTest, ChildWritesToTheToolsOwnStreams) {

@@ -1,36 +1,59 @@
 #include "core/storage/path_rules.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace vorpel {
 
+namespace {
+
+// The components of a path one at a time; path_components collects them,
+// the comparisons below read them without building a list (ordering a set
+// of paths compares often).
+class ComponentCursor {
+ public:
+  explicit ComponentCursor(std::string_view path)
+      : path_(path), absolute_(!path.empty() && path[0] == '/'), root_pending_(absolute_), i_(absolute_ ? 1 : 0) {}
+
+  std::optional<PathComponent> next() {
+    if (root_pending_) {
+      root_pending_ = false;
+      return PathComponent{ComponentKind::Root, {}};
+    }
+    while (i_ <= path_.size()) {
+      std::size_t end = path_.find('/', i_);
+      if (end == std::string_view::npos) end = path_.size();
+      const std::string_view piece = path_.substr(i_, end - i_);
+      const bool first_piece = first_piece_;
+      first_piece_ = false;
+      i_ = end + 1;
+      if (piece.empty()) continue;  // repeated or trailing separators separate nothing
+      // Only the very first piece of the text can be a current-directory
+      // component; "a/./b" and "//." have none.
+      if (piece == ".") {
+        if (first_piece && !absolute_) return PathComponent{ComponentKind::CurDir, {}};
+        continue;
+      }
+      if (piece == "..") return PathComponent{ComponentKind::ParentDir, {}};
+      return PathComponent{ComponentKind::Name, piece};
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::string_view path_;
+  bool absolute_;
+  bool root_pending_;
+  bool first_piece_ = true;
+  std::size_t i_;
+};
+
+}  // namespace
+
 std::vector<PathComponent> path_components(std::string_view path) {
   std::vector<PathComponent> out;
-  std::size_t i = 0;
-  const bool absolute = !path.empty() && path[0] == '/';
-  if (absolute) {
-    out.push_back({ComponentKind::Root, {}});
-    i = 1;
-  }
-  bool first_piece = true;
-  while (i <= path.size()) {
-    std::size_t end = path.find('/', i);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view piece = path.substr(i, end - i);
-    if (piece.empty()) {
-      // repeated or trailing separators separate nothing
-    } else if (piece == ".") {
-      if (first_piece && !absolute) out.push_back({ComponentKind::CurDir, {}});
-    } else if (piece == "..") {
-      out.push_back({ComponentKind::ParentDir, {}});
-    } else {
-      out.push_back({ComponentKind::Name, piece});
-    }
-    // Only the very first piece of the text can be a current-directory
-    // component; "a/./b" and "//." have none.
-    first_piece = false;
-    i = end + 1;
-  }
+  ComponentCursor cursor(path);
+  while (auto component = cursor.next()) out.push_back(*component);
   return out;
 }
 
@@ -49,37 +72,52 @@ bool components_prefix(const std::vector<PathComponent>& whole, const std::vecto
   return std::equal(prefix.begin(), prefix.end(), whole.begin());
 }
 
-}  // namespace
+// Walks both paths to the first component where they differ or one ends.
+struct Divergence {
+  std::optional<PathComponent> a;  // a's component there, none when a ended
+  std::optional<PathComponent> b;
+};
 
-bool paths_equal(std::string_view a, std::string_view b) { return path_components(a) == path_components(b); }
-
-bool path_at_or_below(std::string_view p, std::string_view q) {
-  return components_prefix(path_components(p), path_components(q));
+Divergence diverge(std::string_view a, std::string_view b) {
+  ComponentCursor ca(a);
+  ComponentCursor cb(b);
+  while (true) {
+    auto x = ca.next();
+    auto y = cb.next();
+    if (!x || !y || *x != *y) return Divergence{x, y};
+  }
 }
 
+}  // namespace
+
+bool paths_equal(std::string_view a, std::string_view b) {
+  const auto d = diverge(a, b);
+  return !d.a && !d.b;
+}
+
+bool path_at_or_below(std::string_view p, std::string_view q) { return !diverge(p, q).b; }
+
 bool paths_overlap(std::string_view a, std::string_view b) {
-  const auto ca = path_components(a);
-  const auto cb = path_components(b);
-  return components_prefix(ca, cb) || components_prefix(cb, ca);
+  const auto d = diverge(a, b);
+  return !d.a || !d.b;
 }
 
 std::strong_ordering compare_paths(std::string_view a, std::string_view b) {
-  const auto ca = path_components(a);
-  const auto cb = path_components(b);
-  const std::size_t n = std::min(ca.size(), cb.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    if (auto c = compare_component(ca[i], cb[i]); c != 0) return c;
-  }
-  return ca.size() <=> cb.size();
+  const auto d = diverge(a, b);
+  if (!d.a || !d.b) return static_cast<bool>(d.a) <=> static_cast<bool>(d.b);
+  return compare_component(*d.a, *d.b);
 }
 
 bool paths_overlap_any(const PathSet& set, std::string_view path) {
-  const auto cp = path_components(path);
-  for (const auto& member : set) {
-    const auto cm = path_components(member);
-    if (components_prefix(cp, cm) || components_prefix(cm, cp)) return true;
-  }
-  return false;
+  // In component order the paths at or below a path follow it directly, so
+  // the first member not before `path` is at or below it if any is.
+  auto it = set.lower_bound(path);
+  if (it != set.end() && path_at_or_below(*it, path)) return true;
+  // A member above `path` would come before it, and every member between
+  // the two would lie below that member; as no two members overlap, such a
+  // member is the one right before `path`.
+  if (it == set.begin()) return false;
+  return path_at_or_below(path, *std::prev(it));
 }
 
 bool is_valid_profile_id(std::string_view text) {

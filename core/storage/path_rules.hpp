@@ -39,6 +39,9 @@ struct PathLess {
 // member (the first inserted stays as written).
 using PathSet = std::set<std::string, PathLess>;
 
+// Whether `path` overlaps a member of `set`, for a set no two of whose
+// members overlap (one built by refusing each path that overlaps those
+// before it); O(log n).
 bool paths_overlap_any(const PathSet& set, std::string_view path);
 
 bool is_valid_profile_id(std::string_view text);

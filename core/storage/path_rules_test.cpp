@@ -59,6 +59,35 @@ TEST(PathOverlap, WholeComponentsOnly) {
   EXPECT_TRUE(paths_overlap_any(PathSet{"x", "a/b"}, "a"));
 }
 
+// The set is searched by order, not member by member: an ancestor may sort
+// far from the path, with its siblings (a-b, a.c) between them in byte order.
+TEST(PathOverlap, AnyMemberOfASetOfDisjointPaths) {
+  const struct {
+    PathSet set;
+    std::string path;
+    bool overlaps;
+  } cases[] = {
+      {{"a", "a-b", "a.c", "b"}, "a/x", true},
+      {{"a", "a-b", "a.c", "b"}, "a-b/c", true},
+      {{"a", "a-b", "a.c", "b"}, "a/", true},
+      {{"a", "a-b", "a.c", "b"}, "a-", false},
+      {{"a", "a-b", "a.c", "b"}, "c", false},
+      {{"a/b", "a/c/d", "ab"}, "a", true},
+      {{"a/b", "a/c/d", "ab"}, "a/c", true},
+      {{"a/b", "a/c/d", "ab"}, "a/c/d/e", true},
+      {{"a/b", "a/c/d", "ab"}, "a//c/d/", true},
+      {{"a/b", "a/c/d", "ab"}, "a/b/./x", true},
+      {{"a/b", "a/c/d", "ab"}, "a/bb", false},
+      {{"a/b", "a/c/d", "ab"}, "a/c/e", false},
+      {{".config/nvim", ".config/nvim-old"}, ".config/nvim/init.lua", true},
+      {{".config/nvim", ".config/nvim-old"}, ".config/nvim-", false},
+      {{".config/nvim", ".config/nvim-old"}, ".config", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(paths_overlap_any(c.set, c.path), c.overlaps) << c.path;
+  }
+}
+
 TEST(PathOverlap, StateDirectory) {
   for (const char* p : {".local", ".local/state", ".local/state/vorpel", ".local/state/vorpel/x"}) {
     EXPECT_TRUE(overlaps_state_directory_path(p)) << p;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <iterator>
 
 #include <fmt/format.h>
 
@@ -70,11 +71,13 @@ Status validate_state(const UserState& state) {
         return fail(fmt::format("invalid managed path {} for profile {}", display_path(path), id));
       }
     }
-    for (const auto& a : entry.manage) {
-      for (const auto& b : entry.manage) {
-        if (!paths_equal(a, b) && paths_overlap(a, b)) {
-          return fail(fmt::format("overlapping managed path {} for profile {}", display_path(a), id));
-        }
+    // In component order a path's descendants follow it directly: the
+    // first path that overlaps any other is the first one that lies above
+    // the path after it.
+    for (auto a = entry.manage.begin(); a != entry.manage.end(); ++a) {
+      const auto b = std::next(a);
+      if (b != entry.manage.end() && path_at_or_below(*b, *a)) {
+        return fail(fmt::format("overlapping managed path {} for profile {}", display_path(*a), id));
       }
     }
   }

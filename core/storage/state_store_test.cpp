@@ -66,6 +66,13 @@ TEST(ValidateState, EachRuleHasItsMessageAndTheFirstFailureWins) {
        "invalid managed path ./\xEF\xBF\xBD for profile home"},
       {"overlap names the ancestor", [](UserState& s) { s.profiles["work"].manage.insert(".config"); },
        "overlapping managed path .config for profile work"},
+      // the first path in order that lies above another, also where its
+      // siblings sort between it and what lies below it
+      {"first of several overlaps",
+       [](UserState& s) {
+         for (const char* p : {"b/c", "a-b", "b", "a/x", "a"}) s.profiles["home"].manage.insert(p);
+       },
+       "overlapping managed path a for profile home"},
       // Entries are checked in id order, each one completely.
       {"entry order",
        [](UserState& s) { s.profiles["home"].manage.insert(".profile/x"); s.profiles["work"].packages.insert("?"); },

@@ -1,4 +1,6 @@
-// A depth limit for TOML documents, checked before the parser sees them.
+// The pre-scan of TOML documents, before the parser sees them: a depth
+// limit, and no byte outside strings and comments that TOML allows only
+// inside them.
 //
 // The parser builds one nested table per part of a dotted key or table
 // header, and one node per array or inline table, and frees that tree (and
@@ -28,14 +30,20 @@ namespace vorpel {
 // (about 30,000 levels with an 8 MiB stack).
 inline constexpr std::size_t kMaxTomlNesting = 256;
 
-// Where the document first passes the limit: the byte span of the key part
-// or the opening bracket that goes one level too deep.
-struct NestingExcess {
+// The first fault of the scan. Nesting: the byte span of the key part or the
+// opening bracket that goes one level too deep. StrayCharacter: the byte
+// span of the character (a whole UTF-8 sequence where it is one, else the
+// byte) that stands outside strings and comments. AfterBackslash: that of a
+// non-ASCII character in a multi-line basic string right after a backslash,
+// or first after the blanks and line breaks a line-ending backslash trims.
+struct TomlScanFault {
+  enum class Kind { Nesting, StrayCharacter, AfterBackslash };
+  Kind kind = Kind::Nesting;
   std::size_t offset = 0;
   std::size_t length = 0;
 };
 
-std::optional<NestingExcess> find_excess_nesting(std::string_view text, std::size_t limit = kMaxTomlNesting);
+std::optional<TomlScanFault> prescan_toml(std::string_view text, std::size_t limit = kMaxTomlNesting);
 
 // Lexical pieces of raw TOML text, for the scans that read it without the
 // parser (this one and the reader's search for a duplicated key).

@@ -78,12 +78,56 @@ Place span_place(std::string_view text, std::size_t offset, std::size_t length) 
   return Place{line, column, line, column + character_count(text.substr(offset, length))};
 }
 
+// Lines longer than this many characters are quoted in part: a window that
+// starts a little before the fault, each cut marked with "...". A line of
+// megabytes would otherwise be copied whole into the message.
+constexpr std::size_t kQuotedLineLimit = 160;
+constexpr std::size_t kQuotedLead = 40;  // characters kept before the fault
+
+// `count` characters of `s` from character `first` on.
+std::string_view character_span(std::string_view s, std::size_t first, std::size_t count) {
+  std::size_t begin = 0;
+  for (std::size_t n = 0; n < first && begin < s.size(); ++n) begin += sequence_length(s, begin);
+  std::size_t end = begin;
+  for (std::size_t n = 0; n < count && end < s.size(); ++n) end += sequence_length(s, end);
+  return s.substr(begin, end - begin);
+}
+
+// Keys and strings that a message names are cut after this many
+// characters, with "..." after them (after the closing quote of a quoted
+// string), for the same reason.
+constexpr std::size_t kNamedTextLimit = 200;
+
+std::string named(std::string_view text) {
+  if (character_count(text) <= kNamedTextLimit) return std::string(text);
+  return fmt::format("{}...", character_span(text, 0, kNamedTextLimit));
+}
+
+std::string named_quoted(std::string_view text) {
+  if (character_count(text) <= kNamedTextLimit) return debug_quoted(text);
+  return debug_quoted(character_span(text, 0, kNamedTextLimit)) + "...";
+}
+
 std::string frame(std::string_view text, const Place& at, std::string_view message) {
   // Quoted as text: a line the parser stopped in for a byte that is not
   // UTF-8 must not carry that byte into the message.
-  const std::string content = display_path(line_text(text, at.line));
-  const std::size_t chars = character_count(content);
-  const std::size_t available = chars >= at.column ? chars - at.column + 1 : 0;
+  const std::string line = display_path(line_text(text, at.line));
+  const std::size_t line_chars = character_count(line);
+  // The shown part of the line, and the caret column within it.
+  std::string content = line;
+  std::size_t column = at.column;
+  std::size_t chars = line_chars;
+  if (line_chars > kQuotedLineLimit) {
+    const std::size_t fault = std::min(at.column, line_chars + 1) - 1;
+    const std::size_t first = fault > kQuotedLead ? fault - kQuotedLead : 0;
+    const std::size_t count = std::min(kQuotedLineLimit, line_chars - first);
+    const std::string_view lead = first > 0 ? "..." : "";
+    content = fmt::format("{}{}", lead, character_span(line, first, count));
+    column = at.column - first + lead.size();
+    chars = character_count(content);
+    if (first + count < line_chars) content += "...";
+  }
+  const std::size_t available = chars >= column ? chars - column + 1 : 0;
   std::size_t width = 1;
   if (at.end_line == at.line && at.end_column > at.column) {
     width = at.end_column - at.column;
@@ -94,7 +138,7 @@ std::string frame(std::string_view text, const Place& at, std::string_view messa
   const std::string number = std::to_string(at.line);
   const std::string gutter(number.size() + 1, ' ');
   return fmt::format("TOML parse error at line {}, column {}\n{}|\n{} | {}\n{}|{}{}\n{}\n", at.line, at.column, gutter,
-                     number, content, gutter, std::string(at.column, ' '), std::string(width, '^'), message);
+                     number, content, gutter, std::string(column, ' '), std::string(width, '^'), message);
 }
 
 std::string dotted(const std::vector<std::string>& keys) {
@@ -401,8 +445,9 @@ std::string syntax_report(std::string_view text, const toml::parse_error& error)
       description.find("dotted key-value pair") == std::string_view::npos && begin) {
     if (auto dup = StatementScanner(text, begin.line, begin.column).run()) {
       const std::string message =
-          dup->table.empty() ? fmt::format("duplicate key `{}` in document root", dup->key)
-                             : fmt::format("duplicate key `{}` in table `{}`", dup->key, dotted(dup->table));
+          dup->table.empty()
+              ? fmt::format("duplicate key `{}` in document root", named(dup->key))
+              : fmt::format("duplicate key `{}` in table `{}`", named(dup->key), named(dotted(dup->table)));
       return frame(text, dup->place, message);
     }
   }
@@ -451,7 +496,7 @@ std::string float_text(double d) {
 // such rather than as the map it would be for the other kinds.
 std::string found_text(const toml::node& node, bool structural = false) {
   switch (node.type()) {
-    case toml::node_type::string: return "string " + debug_quoted(node.as_string()->get());
+    case toml::node_type::string: return "string " + named_quoted(node.as_string()->get());
     case toml::node_type::integer: return fmt::format("integer `{}`", node.as_integer()->get());
     case toml::node_type::floating_point: return fmt::format("floating point `{}`", float_text(node.as_floating_point()->get()));
     case toml::node_type::boolean: return fmt::format("boolean `{}`", node.as_boolean()->get());
@@ -579,7 +624,7 @@ Step read_table(const toml::table& table, const Shape& shape, void* record, cons
     const auto it = std::find_if(shape.fields.begin(), shape.fields.end(),
                                  [name](const FieldShape& f) { return f.name == name; });
     if (it == shape.fields.end()) {
-      return fault(fmt::format("unknown field `{}`, expected {}", key->str(), field_list(shape)), key->source(),
+      return fault(fmt::format("unknown field `{}`, expected {}", named(key->str()), field_list(shape)), key->source(),
                    below(keys, key->str()));
     }
     if (auto step = read_field(*value, *it, record, below(keys, key->str())); !step) return step;
@@ -629,10 +674,39 @@ Step read_record(const toml::node& node, const Shape& shape, void* record, const
   return fault(invalid_type(node, fmt::format("struct {}", shape.name), true), node.source(), keys);
 }
 
+// The code point of the UTF-8 sequence `seq`, when it is a well-formed one.
+std::optional<char32_t> code_point(std::string_view seq) {
+  if (!is_valid_utf8(seq) || seq.empty()) return std::nullopt;
+  const auto byte = [&](std::size_t i) { return static_cast<char32_t>(static_cast<unsigned char>(seq[i])); };
+  switch (seq.size()) {
+    case 1: return byte(0);
+    case 2: return ((byte(0) & 0x1F) << 6) | (byte(1) & 0x3F);
+    case 3: return ((byte(0) & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F);
+    default: return ((byte(0) & 0x07) << 18) | ((byte(1) & 0x3F) << 12) | ((byte(2) & 0x3F) << 6) | (byte(3) & 0x3F);
+  }
+}
+
+std::string prescan_message(std::string_view text, const TomlScanFault& fault) {
+  if (fault.kind == TomlScanFault::Kind::Nesting) {
+    return fmt::format(
+        "exceeded maximum nesting depth of {} (dotted keys, table headers, arrays and inline tables)",
+        kMaxTomlNesting);
+  }
+  const std::string_view seq = text.substr(fault.offset, fault.length);
+  const auto point = code_point(seq);
+  if (!point) return fmt::format("unexpected byte 0x{:02X}", static_cast<unsigned char>(seq[0]));
+  if (fault.kind == TomlScanFault::Kind::AfterBackslash) {
+    return fmt::format("unsupported character U+{:04X} after a backslash in a multi-line string",
+                       static_cast<std::uint32_t>(*point));
+  }
+  if (*point < 0x80) return fmt::format("unexpected control character U+{:04X}", static_cast<std::uint32_t>(*point));
+  return fmt::format("unexpected character U+{:04X} outside strings and comments", static_cast<std::uint32_t>(*point));
+}
+
 std::string report(std::string_view text, const Fault& f) {
   if (f.place.line == 0) {
     if (f.keys.empty()) return fmt::format("{}\n", f.message);
-    return fmt::format("{} in `{}`\n", f.message, dotted(f.keys));
+    return fmt::format("{} in `{}`\n", f.message, named(dotted(f.keys)));
   }
   return frame(text, f.place, f.message);
 }
@@ -645,13 +719,12 @@ std::expected<void, TomlError> read_document(std::string_view text, const Shape&
   // text as the parser saw it.
   std::string_view shown = text;
   if (shown.starts_with(kByteOrderMark)) shown.remove_prefix(kByteOrderMark.size());
-  // The parser recurses once per level of nesting; refuse what would
-  // exhaust the stack before it sees the text.
-  if (const auto excess = find_excess_nesting(shown)) {
-    return std::unexpected(TomlError{frame(
-        shown, span_place(shown, excess->offset, excess->length),
-        fmt::format("exceeded maximum nesting depth of {} (dotted keys, table headers, arrays and inline tables)",
-                    kMaxTomlNesting))});
+  // The parser recurses once per level of nesting, and stumbles over bytes
+  // that belong only in strings and comments; refuse both before it sees
+  // the text.
+  if (const auto fault = prescan_toml(shown)) {
+    return std::unexpected(
+        TomlError{frame(shown, span_place(shown, fault->offset, fault->length), prescan_message(shown, *fault))});
   }
   toml::table root;
   try {

@@ -158,8 +158,46 @@ TEST(TomlRecord, FramedReports) {
   // The quoted line is text even where the parser stopped at a stray byte.
   EXPECT_NE(error_of("schema = 1\ntitle = 'a\xFF'\n").find("\n2 | title = 'a\xEF\xBF\xBD'\n"), std::string::npos)
       << error_of("schema = 1\ntitle = 'a\xFF'\n");
+  // A character that may stand only in strings and comments is refused
+  // before the parser sees it, in the same frame.
+  EXPECT_EQ(error_of("schema = 1\ntitle = x\u00e9\n"),
+            "TOML parse error at line 2, column 10\n  |\n2 | title = x\u00e9\n  |          ^\n"
+            "unexpected character U+00E9 outside strings and comments\n");
+  EXPECT_EQ(message("schema = 1\x01\n"), "unexpected control character U+0001");
+  EXPECT_EQ(message("schema = 1\xFF\n"), "unexpected byte 0xFF");
   // A syntax error is framed too, with the parser's own description.
   EXPECT_TRUE(error_of("schema = = 1\n").starts_with("TOML parse error at line 1, column 10\n")) << error_of("schema = = 1\n");
+}
+
+// A line of megabytes is quoted in part, around the fault: the report stays
+// short and its carets still point at the fault.
+TEST(TomlRecord, LongLinesAndTextsAreCutInReports) {
+  const std::string filler(1 << 20, 'x');
+  const struct {
+    std::string text;
+    std::string quoted;  // the line with the quote and the caret line below it
+  } cases[] = {
+      {"schema = 1\ntitle = '" + filler + "' 2\n",
+       "2 | ..." + std::string(38, 'x') + "' 2\n  |" + std::string(44, ' ') + "^\n"},
+      {"schema = 1\nitems = [5, '" + filler + "']\n",
+       "2 | items = [5, '" + std::string(147, 'x') + "...\n  |          ^\n"},
+      // characters, not bytes, on both sides of the cut
+      {"schema = 1\nitems = ['" + std::string(1000, 'x') + "', '\u00e9\u00e9\u00e9', 5]\n",
+       "2 | ..." + std::string(30, 'x') + "', '\u00e9\u00e9\u00e9', 5]\n  |" + std::string(44, ' ') + "^\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string report = error_of(c.text);
+    EXPECT_LT(report.size(), 600u) << report.substr(0, 600);
+    EXPECT_NE(report.find(c.quoted), std::string::npos) << report;
+  }
+  // Keys and strings that the message names are cut the same way.
+  EXPECT_EQ(message("schema = '" + filler + "'\n"),
+            "invalid type: string \"" + std::string(200, 'x') + "\"..., expected u32");
+  EXPECT_EQ(message("schema = 1\n'" + filler + "' = 1\n"),
+            "unknown field `" + std::string(200, 'x') + "...`, expected one of `schema`, `title`, `items`, `entries`");
+  EXPECT_LT(error_of("schema = 1\n'" + filler + "' = 1\n").size(), 1000u);
+  EXPECT_EQ(message("schema = '" + std::string(200, 'x') + "'\n"),
+            "invalid type: string \"" + std::string(200, 'x') + "\", expected u32");
 }
 
 // The parser recurses once per level of nesting and runs out of stack at

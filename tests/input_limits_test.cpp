@@ -1,0 +1,126 @@
+// Manifests and the state file past the size limit, end to end: each is
+// refused by its size, without being read whole, so neither a sparse file
+// of gigabytes nor an endless file of /proc costs time or memory; a file
+// of exactly the limit is read as usual.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/sandbox.hpp"
+
+namespace vorpel::testing {
+namespace {
+
+constexpr std::size_t kLimit = std::size_t{8} << 20;
+const std::string kRefusal = "file exceeds the size limit of 8 MiB";
+
+// `head` padded with a comment to exactly `size` bytes.
+std::string padded(const std::string& head, std::size_t size) {
+  std::string text = head + "#";
+  text.append(size - text.size() - 1, 'x');
+  text += '\n';
+  return text;
+}
+
+struct LimitCase {
+  std::string name;
+  // Puts the file in place at the given path.
+  std::function<void(const std::string&)> arrange;
+  bool accepted;
+};
+
+void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
+
+// The same files serve as manifest and as state file, each begun with the
+// head of a valid document of its kind.
+std::vector<LimitCase> cases_for(const std::string& head) {
+  return {
+      {"AtTheLimit", [head](const std::string& path) { write_file(path, padded(head, kLimit)); }, true},
+      {"OneByteOver", [head](const std::string& path) { write_file(path, padded(head, kLimit + 1)); }, false},
+      {"SparseGiant",
+       [head](const std::string& path) {
+         write_file(path, head);
+         ASSERT_EQ(truncate(path.c_str(), std::int64_t{64} << 30), 0);
+       },
+       false},
+      // Reports no size, yields data without end.
+      {"LinkToProcPagemap", [](const std::string& path) { make_symlink("/proc/self/pagemap", path); }, false},
+  };
+}
+
+class ManifestLimitTest : public ::testing::TestWithParam<LimitCase> {};
+class StateLimitTest : public ::testing::TestWithParam<LimitCase> {};
+
+TEST_P(ManifestLimitTest, ListRefusesOnlyWhatIsPastTheLimit) {
+  Sandbox box;
+  box.add_profile("good", {}, {});
+  const std::string manifest = box.profile_root() + "/big/profile.toml";
+  make_dirs(box.profile_root() + "/big");
+  make_dirs(box.content_root("big"));
+  GetParam().arrange(manifest);
+
+  const RunResult r = box.run({"list"});
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.status, 0) << r.err.substr(0, 300);
+  if (GetParam().accepted) {
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "big (available)\n  big\ngood (available)\n  good\n");
+  } else {
+    EXPECT_EQ(r.err, "invalid profile " + manifest + ": I/O at " + manifest + ": " + kRefusal + "\n");
+    EXPECT_EQ(r.out, "good (available)\n  good\n");
+  }
+}
+
+TEST_P(StateLimitTest, CurrentRefusesOnlyWhatIsPastTheLimit) {
+  Sandbox box;
+  make_dirs(box.state_dir());
+  GetParam().arrange(box.state_file());
+
+  const RunResult r = box.run({"current"});
+  EXPECT_EQ(r.signal, 0);
+  if (GetParam().accepted) {
+    EXPECT_EQ(r.status, 0) << r.err.substr(0, 300);
+    EXPECT_EQ(r.out, "Active Profile: none\nRetained Profiles: none\n");
+  } else {
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "error: I/O at " + box.state_file() + ": " + kRefusal + ": " + kRefusal + "\n");
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ManifestLimitTest, ::testing::ValuesIn(cases_for("schema = 4\nname = \"big\"\n")),
+                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Files, StateLimitTest, ::testing::ValuesIn(cases_for("schema = 5\n")),
+                         [](const auto& info) { return info.param.name; });
+
+// A document within the limit can still need more memory than the process
+// may have; running out is one error line and status 2, never an abort.
+TEST(AllocationFailure, IsAnErrorLineNotAnAbort) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";
+#endif
+  Sandbox box;
+  std::string many = "schema = 4\nname = \"many\"\nmanage = [";
+  while (many.size() < kLimit - 8) many += "'a',";
+  box.write_manifest("many", many + "]\n");
+  RunOptions options;
+  options.env = box.env;
+  // Some 200 MiB of address space: the program starts, parsing the
+  // document does not fit.
+  const RunResult r = run_program(
+      {"/bin/sh", "-c", "ulimit -v 200000 && exec \"$0\" \"$@\"", vorpel_binary(), "list"}, options);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "error: out of memory\n");
+  EXPECT_EQ(r.out, "");
+}
+
+}  // namespace
+}  // namespace vorpel::testing
