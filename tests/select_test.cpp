@@ -398,6 +398,25 @@ TEST(SelectTest, PackagesAboutToBeInstalledAreRecordedBeforePacmanStarts) {
   EXPECT_EQ(read_file(box.state_file()), "schema = 5\nintroduced_packages = [\"vim\"]\n\n[profiles]\n");
 }
 
+// A record of a declared package that pacman still has not installed (one a
+// tool killed while pacman ran leaves) goes as soon as the next run shows
+// it: kept until a prune, it would make a package the user installs
+// meanwhile look like one the tool may remove.
+TEST(SelectTest, AnEarlierRecordOfADeclaredPackageStillMissingIsDropped) {
+  Sandbox box;
+  add_work(box);
+  box.set_installed({"git"});
+  box.write_state("schema = 5\nintroduced_packages = [\n    \"vim\",\n    \"zsh\",\n]\n\n[profiles]\n");
+  for (const char* exit_status : {"0", "1"}) {
+    box.set_installed({"git"});
+    const auto r = run_with_env(box, {"select", "work"},
+                                {{"VORPEL_FAKE_NOT_INSTALLED", "vim"}, {"VORPEL_FAKE_INSTALL_EXIT", exit_status}});
+    EXPECT_EQ(r.status, 2) << exit_status;
+    EXPECT_EQ(read_file(box.state_file()), "schema = 5\nintroduced_packages = [\"zsh\"]\n\n[profiles]\n")
+        << exit_status;
+  }
+}
+
 // pacman would install a group's members or a name's provider, and the name
 // declared would never be installed itself: refused before pacman runs.
 TEST(SelectTest, GroupsAndProvidedNamesAreRefusedBeforeAnythingIsInstalled) {

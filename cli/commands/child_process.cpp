@@ -49,8 +49,9 @@ struct SpawnSetup {
 
   // The child starts with no blocked signals and SIGPIPE, SIGINT and
   // SIGQUIT at their defaults, whatever the tool itself has set (it ignores
-  // the last two while a change run lasts).
-  int init() {
+  // the last two while a change run lasts), except those of `kept_ignored`,
+  // which stay ignored.
+  int init(std::span<const int> kept_ignored = {}) {
     if (int rc = posix_spawn_file_actions_init(&actions); rc != 0) return rc;
     actions_ready = true;
     if (int rc = posix_spawnattr_init(&attr); rc != 0) return rc;
@@ -62,6 +63,7 @@ struct SpawnSetup {
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGINT);
     sigaddset(&defaults, SIGQUIT);
+    for (int signal : kept_ignored) sigdelset(&defaults, signal);
     if (int rc = posix_spawnattr_setsigmask(&attr, &none); rc != 0) return rc;
     if (int rc = posix_spawnattr_setsigdefault(&attr, &defaults); rc != 0) return rc;
     return posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
@@ -203,6 +205,14 @@ class InterruptsIgnored {
     quit_saved_ = sigaction(SIGQUIT, &ignore, &old_quit_) == 0;
   }
   InterruptsIgnored(const InterruptsIgnored&) = delete;
+  // The interrupts that were ignored already before, as by a caller that
+  // put the tool in the background without job control.
+  std::vector<int> ignored_before() const {
+    std::vector<int> out;
+    if (int_saved_ && old_int_.sa_handler == SIG_IGN) out.push_back(SIGINT);
+    if (quit_saved_ && old_quit_.sa_handler == SIG_IGN) out.push_back(SIGQUIT);
+    return out;
+  }
   InterruptsIgnored& operator=(const InterruptsIgnored&) = delete;
   ~InterruptsIgnored() {
     if (quit_saved_) sigaction(SIGQUIT, &old_quit_, nullptr);
@@ -275,11 +285,13 @@ std::expected<CapturedRun, OsError> run_captured(const std::string& program, std
 }
 
 std::expected<ExitStatus, OsError> run_inherited(const std::string& program, std::span<const std::string> args) {
-  SpawnSetup setup;
-  if (int rc = setup.init(); rc != 0) return std::unexpected(OsError::from_errno(rc));
   // What the tool wrote so far must reach the terminal before the child's output.
   std::fflush(stdout);
   const InterruptsIgnored ignored;
+  // As with system(3), an interrupt the tool was started ignoring stays
+  // ignored in the child.
+  SpawnSetup setup;
+  if (int rc = setup.init(ignored.ignored_before()); rc != 0) return std::unexpected(OsError::from_errno(rc));
   auto pid = spawn(program, args, setup);
   if (!pid) return std::unexpected(pid.error());
   return wait_for(*pid);

@@ -58,7 +58,7 @@ std::expected<CapturedRun, OsError> run_captured(const std::string& program, std
 // Runs `program` with the tool's own standard streams, so the user can
 // answer prompts on the terminal, and waits until it ends. Meanwhile the
 // tool ignores SIGINT and SIGQUIT, as system(3) does; the child starts with
-// them at their defaults.
+// them at their defaults, unless the tool was started ignoring them.
 std::expected<ExitStatus, OsError> run_inherited(const std::string& program, std::span<const std::string> args);
 
 }  // namespace vorpel::commands

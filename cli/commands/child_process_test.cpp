@@ -220,5 +220,27 @@ TEST(RunInheritedTest, TheToolIgnoresInterruptsWhileTheChildRunsAndTheChildDoesN
   EXPECT_FALSE(sigismember(&blocked, SIGCHLD));
 }
 
+// An interrupt the tool was started ignoring (a job a shell without job
+// control put in the background, nohup) stays ignored in the change run, as
+// with system(3): the terminal's Ctrl-C must not end a transaction it never
+// reached before.
+TEST(RunInheritedTest, TheChildKeepsInterruptsTheCallerIgnored) {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  struct sigaction old_int {};
+  struct sigaction old_quit {};
+  ASSERT_EQ(sigaction(SIGINT, &ignore, &old_int), 0);
+  ASSERT_EQ(sigaction(SIGQUIT, &ignore, &old_quit), 0);
+  const auto status = run_inherited("sh", args({"-c", "kill -s INT $$; kill -s QUIT $$; exit 3"}));
+  struct sigaction after {};
+  sigaction(SIGINT, nullptr, &after);
+  sigaction(SIGQUIT, &old_quit, nullptr);
+  sigaction(SIGINT, &old_int, nullptr);
+  ASSERT_TRUE(status.has_value()) << status.error().text();
+  EXPECT_EQ(status->text(), "exit status: 3");
+  EXPECT_EQ(after.sa_handler, SIG_IGN);
+}
+
 }  // namespace
 }  // namespace vorpel::commands

@@ -93,9 +93,15 @@ CommandResult<void> bring_in_packages(const std::string& state_path, UserState& 
     // is not installed, which the next prune drops.
     return std::unexpected(ran ? std::move(after.error()) : std::move(ran.error()));
   }
+  // A declared package still missing is not installed, so an earlier record
+  // of it (a tool killed while pacman ran leaves one) is stale and goes.
   state.introduced_packages = before.introduced_packages;
   for (const auto& name : absent) {
-    if (after->contains(name)) state.introduced_packages.insert(name);
+    if (after->contains(name)) {
+      state.introduced_packages.insert(name);
+    } else {
+      state.introduced_packages.erase(name);
+    }
   }
   if (!ran) return std::unexpected(save_after_failure(state_path, presaved, state, std::move(ran.error())));
   if (const auto missing = missing_packages(packages, *after); !missing.empty()) {

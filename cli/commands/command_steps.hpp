@@ -60,7 +60,8 @@ CommandResult<PackageSet> installed_packages_for(std::span<const std::string> pa
 // killed meanwhile leaks nothing), runs `sudo pacman -S --needed`, then asks
 // pacman again what is installed, whatever the run did, and saves the
 // record corrected to exactly the listed packages absent before and present
-// now. Fails, with that record saved, when pacman failed or ended well
+// now (a listed package still missing is not recorded, whatever the state
+// said before). Fails, with that record saved, when pacman failed or ended well
 // while a listed package is still missing.
 CommandResult<void> bring_in_packages(const std::string& state_path, UserState& state,
                                       std::span<const std::string> packages, PackageMode mode);
