@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include <fmt/format.h>
@@ -582,7 +583,7 @@ class ContentWalk {
     for (const auto& path : *covered) {
       std::string spelled;
       for (const auto& c : path_components(path)) append_path(spelled, c.name);
-      covered_.push_back(std::move(spelled));
+      covered_.insert(std::move(spelled));
     }
   }
 
@@ -640,7 +641,7 @@ class ContentWalk {
   }
 
   bool is_covered(const std::string& relative) const {
-    return std::find(covered_.begin(), covered_.end(), relative) != covered_.end();
+    return covered_.contains(relative);
   }
 
   // An owner's own bits decide for the owner; for anyone else access rules
@@ -655,7 +656,9 @@ class ContentWalk {
   const uid_t euid_ = ::geteuid();
   PathText path_;
   std::optional<PathText> relative_;  // the walk's place relative to the root
-  std::vector<std::string> covered_;
+  // Looked up at every entry of the walk, so a Profile with many managed
+  // paths must not cost a scan of them each time.
+  std::unordered_set<std::string> covered_;
   std::vector<Level> levels_;
 };
 
