@@ -17,6 +17,7 @@
 
 #include <fmt/format.h>
 
+#include "core/storage/open_file_limit.hpp"
 #include "core/storage/unique_fd.hpp"
 
 extern char** environ;
@@ -126,7 +127,11 @@ std::expected<pid_t, OsError> spawn(const std::string& program, std::span<const 
   auto argv = argument_vector(program, args);
   auto envp = environment_vector(env_overrides);
   pid_t pid = -1;
-  int rc = posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
+  int rc = 0;
+  {
+    const StartingOpenFileLimit child_limit;
+    rc = posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
+  }
   // The search answers "permission denied" both for a program it found but
   // may not run and for a directory of PATH it may not search, where it then
   // found the program nowhere. Only the first is about the program; in the

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "core/storage/open_file_limit.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace vorpel::commands {
@@ -99,6 +101,31 @@ TEST(RunCapturedTest, ReportsTheSignalThatEndedTheChild) {
   EXPECT_FALSE(run->status.success());
   EXPECT_EQ(run->status.text(), "signal: 15 (SIGTERM)");
   EXPECT_EQ(run->out, "partial\n");
+}
+
+// The tool raises its own open-file limit for deep trees; a program it
+// starts gets the limit the tool was started with, and the tool keeps its own.
+TEST(RunCapturedTest, TheChildGetsTheOpenFileLimitTheToolStartedWith) {
+  rlimit original{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+  if (original.rlim_max != RLIM_INFINITY && original.rlim_max < 512) {
+    GTEST_SKIP() << "the hard open-file limit leaves no room below it for a lower soft one";
+  }
+  rlimit lowered = original;
+  lowered.rlim_cur = 256;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  raise_open_file_limit();
+  rlimit raised{};
+  ::getrlimit(RLIMIT_NOFILE, &raised);
+  const auto run = run_captured("sh", args({"-c", "ulimit -n"}));
+  rlimit after{};
+  ::getrlimit(RLIMIT_NOFILE, &after);
+  ::setrlimit(RLIMIT_NOFILE, &original);
+
+  EXPECT_EQ(raised.rlim_cur, original.rlim_max);
+  ASSERT_TRUE(run.has_value()) << run.error().text();
+  EXPECT_EQ(run->out, "256\n");
+  EXPECT_EQ(after.rlim_cur, original.rlim_max);
 }
 
 TEST(RunCapturedTest, OverridesReplaceTheirVariablesOnly) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "core/storage/dir_listing.hpp"
 #include "core/storage/unique_fd.hpp"
@@ -31,11 +32,31 @@ std::size_t open_descriptors() {
   return static_cast<std::size_t>(probe);
 }
 
+// The soft limit before raise_open_file_limit raised it; none when it did not.
+std::optional<rlim_t> starting_soft_limit;
+
 }  // namespace
 
 void raise_open_file_limit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  const rlim_t starting = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) starting_soft_limit = starting;
+}
+
+StartingOpenFileLimit::StartingOpenFileLimit() {
+  if (!starting_soft_limit) return;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  limit.rlim_cur = *starting_soft_limit;
+  lowered_ = ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+StartingOpenFileLimit::~StartingOpenFileLimit() {
+  if (!lowered_) return;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
   limit.rlim_cur = limit.rlim_max;
   (void)::setrlimit(RLIMIT_NOFILE, &limit);
 }

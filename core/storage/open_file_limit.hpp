@@ -15,6 +15,21 @@ namespace vorpel {
 // as it was; the walks then refuse what it cannot reach.
 void raise_open_file_limit();
 
+// While it lives, the soft limit is the one the process started with, so
+// that a program started meanwhile (sudo, pacman) gets the limit the user's
+// session gives it, not the raised one. Descriptors already open above it
+// stay valid; single-threaded use only.
+class StartingOpenFileLimit {
+ public:
+  StartingOpenFileLimit();
+  ~StartingOpenFileLimit();
+  StartingOpenFileLimit(const StartingOpenFileLimit&) = delete;
+  StartingOpenFileLimit& operator=(const StartingOpenFileLimit&) = delete;
+
+ private:
+  bool lowered_ = false;
+};
+
 // How deep below the top of a walk a tree may go for a copy of it to
 // succeed with the descriptors this process can still open, keeping room
 // for those the rest of a command holds at the same time. Taken once before
