@@ -122,5 +122,40 @@ TEST(AllocationFailure, IsAnErrorLineNotAnAbort) {
   EXPECT_EQ(r.out, "");
 }
 
+// Two retained Profiles can hold more than one manifest may: a switch whose
+// state would pass the limit is refused before anything changes, so the
+// state file stays one that every later command can read.
+TEST(StateSizeLimit, ASwitchWhoseStateWouldNotFitChangesNothing) {
+  Sandbox box;
+  // Paths near the system's length limit make each Profile hold over half
+  // the limit with a few thousand files.
+  std::string deep = ".d";
+  for (int i = 0; i < 11; ++i) deep += "/" + std::string(240, static_cast<char>('a' + i));
+  const std::string tail(200, 'f');
+  for (const std::string id : {"one", "two"}) {
+    std::vector<std::string> manage;
+    for (int i = 0; i < 1600; ++i) {
+      manage.push_back(deep + "/" + id + std::to_string(i) + tail);
+      box.write_content(id, manage.back(), id);
+    }
+    box.add_profile(id, {}, manage);
+  }
+  const RunResult first = box.run({"select", "one"});
+  ASSERT_EQ(first.status, 0) << first.err.substr(0, 300);
+  const std::string state_before = read_file(box.state_file());
+  ASSERT_GT(state_before.size(), kLimit / 2);
+  const TreeImage home_before = tree_image(box.home());
+
+  const RunResult r = box.run({"select", "two"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with("error: the state would not fit in " + box.state_file() + ": "))
+      << r.err.substr(0, 300);
+  EXPECT_TRUE(r.err.ends_with(" bytes, over the size limit of 8 MiB\n")) << r.err.substr(0, 300);
+  EXPECT_EQ(read_file(box.state_file()), state_before);
+  EXPECT_EQ(tree_image(box.home()), home_before);
+  EXPECT_EQ(box.run({"current"}).out, "Active Profile: one\nRetained Profiles: one\n");
+}
+
 }  // namespace
 }  // namespace vorpel::testing

@@ -40,6 +40,14 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
   auto& [first_activation, target, packages, sources, profile] = *chosen;
   auto plan = build_activation_plan(*state, id, target, sources, home, state_path, false);
   if (!plan) return command_fail(plan.error());
+  {
+    // The state saved at the end must be one a later command can read.
+    UserState next = *state;
+    next.profiles[id] = target;
+    next.active_profile = id;
+    next.introduced_packages.insert(packages.begin(), packages.end());
+    if (auto fits = check_state_fits(state_path, next); !fits) return command_fail(fits.error());
+  }
 
   // A first activation's snapshot place is checked before any package is
   // touched too.

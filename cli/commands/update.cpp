@@ -43,6 +43,13 @@ CommandResult<void> update_profile(const Profiles& profiles, const std::string& 
       !checked) {
     return command_fail(checked.error());
   }
+  {
+    // The state saved at the end must be one a later command can read.
+    UserState next = *state;
+    next.profiles[id] = target;
+    next.introduced_packages.insert(profile->packages.begin(), profile->packages.end());
+    if (auto fits = check_state_fits(state_path, next); !fits) return command_fail(fits.error());
+  }
   // The copy into the snapshot reads what that plan does not.
   if (auto readable = check_source_trees(profile->content_root, target.manage); !readable) {
     return command_fail(readable.error());

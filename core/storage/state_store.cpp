@@ -40,9 +40,28 @@ Result<UserState> load_state(const std::string& state_path) {
   return std::move(*state);
 }
 
+namespace {
+
+Status check_state_text(const std::string& state_path, const std::string& text) {
+  if (text.size() <= kTomlFileLimit) return {};
+  return fail(fmt::format("the state would not fit in {}: {} bytes, over the size limit of {} MiB",
+                          display_path(state_path), text.size(), kTomlFileLimit >> 20));
+}
+
+}  // namespace
+
+Status check_state_fits(const std::string& state_path, const UserState& state) {
+  auto text = serialize_user_state(state);
+  if (!text) return fail(std::move(text.error()));
+  return check_state_text(state_path, *text);
+}
+
 ReplaceStatus save_state_replacing(const std::string& state_path, const UserState& state) {
   auto text = serialize_user_state(state);
   if (!text) return std::unexpected(ReplaceError{CoreError::message(std::move(text.error())), false});
+  if (auto fits = check_state_text(state_path, *text); !fits) {
+    return std::unexpected(ReplaceError{std::move(fits.error()), false});
+  }
   return replace_file_atomically(state_path, *text);
 }
 

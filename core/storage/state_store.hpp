@@ -17,6 +17,11 @@ Status save_state(const std::string& state_path, const UserState& state);
 // save_state, telling a failure after the new file took the old one's place
 // (the saved state then stands, unsynced) from one that left the old file.
 ReplaceStatus save_state_replacing(const std::string& state_path, const UserState& state);
+// Fails where `state`, saved, would be larger than a load accepts: a state
+// file the tool cannot read back would shut every later command out.
+// Commands test the state they mean to save before they change anything;
+// a save refuses such a state too, leaving the file as it was.
+Status check_state_fits(const std::string& state_path, const UserState& state);
 Status validate_state(const UserState& state);
 // Fails with "cannot remove active profile {}"; otherwise tells whether the
 // id was retained (and drops it).
