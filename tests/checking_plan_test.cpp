@@ -129,6 +129,58 @@ TEST(CheckingPlanTest, UpdateRefusesAnUnreadableSourceBeforeItsPackagesAndSnapsh
   EXPECT_EQ(tree_image(box.home(), box.state_dir() + "/lock"), home_before);
 }
 
+// A copy gives a directory its source's bits before it fills it, so a
+// managed directory without its owner's write bit that holds anything
+// cannot be copied by anyone but the superuser: refused before packages
+// or HOME change. An empty one, and one on the way to a seed file (made
+// afresh, not copied), are fine.
+TEST(CheckingPlanTest, ReadOnlyManagedDirectoryWithEntriesIsRefusedBeforePackagesOrHome) {
+  struct Case {
+    const char* name;
+    std::string narrowed;  // relative to the content root, set to 0555
+    bool refused;
+  };
+  const std::vector<Case> cases{
+      {"managed directory", ".cfg", true},
+      {"directory in a managed tree", ".cfg/sub", true},
+      {"empty directory in a managed tree", ".cfg/empty", false},
+      {"directory of seed files", "notes", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    box.add_profile("work", {"zsh"}, {".cfg"});
+    box.write_content("work", ".cfg/sub/conf", "conf\n");
+    make_dirs(box.content_root("work") + "/.cfg/empty");
+    box.write_content("work", "notes/seed", "seed\n");
+    const UnprivilegedRun as_user(box);
+    if (const std::string why = as_user.prepare(); !why.empty()) GTEST_SKIP() << why;
+    const std::string narrowed = box.content_root("work") + "/" + c.narrowed;
+    chmod_or_throw(narrowed, 0555);
+    const TreeImage home_before = tree_image(box.home());
+
+    for (const char* command : {"plan", "select"}) {
+      const RunResult r = as_user.run({command, "work"});
+      if (c.refused) {
+        EXPECT_EQ(r.status, 2) << command;
+        EXPECT_EQ(r.out, "") << command;
+        EXPECT_EQ(r.err, io_error_line(narrowed, "Permission denied (os error 13)")) << command;
+      } else {
+        EXPECT_EQ(r.status, 0) << command << ": " << r.err;
+      }
+    }
+    if (c.refused) {
+      EXPECT_EQ(box.fake_log(), Names{});
+      EXPECT_EQ(tree_image(box.home(), box.home() + "/.local"), home_before);
+      EXPECT_FALSE(path_exists(box.state_dir() + "/profiles"));
+    } else {
+      EXPECT_EQ(read_file(box.home() + "/.cfg/sub/conf"), "conf\n");
+      EXPECT_EQ(read_file(box.home() + "/notes/seed"), "seed\n");
+    }
+    chmod_or_throw(narrowed, 0755);
+  }
+}
+
 // Readable but not searchable: the listing names its entries, their status
 // cannot be read, and so the Profile is refused.
 TEST(CheckingPlanTest, ContentDirectoryThatCannotBeSearchedFailsValidate) {

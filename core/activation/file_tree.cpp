@@ -615,12 +615,31 @@ class ContentWalk {
           break;
         case FileKind::Directory:
           if (auto entered = enter(child, detail::FinalLink::Refuse, covered); !entered) return entered;
+          // Directories on the way to seed files are made afresh; those of
+          // a managed tree are copied with their bits.
+          if (covered || files_ == nullptr) {
+            if (auto fillable = check_fillable(st.st_mode); !fillable) return fillable;
+          }
           break;
         case FileKind::Symlink:
         case FileKind::Other: return fail_path("unsupported profile content {}", path_.str());
       }
     }
     return {};
+  }
+
+  // The walk's top is copied itself (a managed directory), not only what
+  // lies below it.
+  Status run_copied_top(const std::string& directory) {
+    const std::string os_path = trim_path_end(directory);
+    if (auto entered = enter(At{AT_FDCWD, os_path.c_str()}, detail::FinalLink::Follow, false); !entered) {
+      return entered;
+    }
+    struct stat st {};
+    if (::fstat(levels_.back().dir.fd(), &st) != 0) return fail_errno(path_.str());
+    if (auto fillable = check_fillable(st.st_mode); !fillable) return fillable;
+    levels_.clear();
+    return run(directory);
   }
 
  private:
@@ -638,6 +657,16 @@ class ContentWalk {
     if (!dir) return fail_io(path_.str(), std::move(dir.error()));
     levels_.push_back(Level{std::move(*dir), 0, path_.size(), relative_ ? relative_->size() : 0, covered});
     return {};
+  }
+
+  // A copy gives a directory its source's bits before it copies into it,
+  // and the copy is the user's own: without the owner's write and search
+  // bits nobody but the superuser could then fill it. The directory just
+  // entered is refused where it has entries.
+  Status check_fillable(mode_t mode) const {
+    constexpr mode_t kFill = S_IWUSR | S_IXUSR;
+    if (euid_ == 0 || (mode & kFill) == kFill || levels_.back().dir.listing.entries().empty()) return {};
+    return fail_io(path_.str(), OsError::from_errno(EACCES));
   }
 
   bool is_covered(const std::string& relative) const {
@@ -712,7 +741,7 @@ Status detail::collect_uncovered_files(const std::string& root, std::vector<std:
 
 Status detail::check_content_tree(const std::string& directory) {
   if (auto checked = check_path_io(directory); !checked) return checked;
-  return ContentWalk(directory, directory, nullptr, nullptr).run(directory);
+  return ContentWalk(directory, directory, nullptr, nullptr).run_copied_top(directory);
 }
 
 Status copy_backup_tree(const std::string& source, const std::string& target) {
