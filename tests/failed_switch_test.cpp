@@ -312,6 +312,77 @@ TEST(FailedSwitchBackups, RefusedSelectsLeaveNoEmptyBackup) {
   EXPECT_EQ(read_file(real + "/home/.cfg/conf"), "old conf\n");
 }
 
+// What the application in HOME would refuse is refused before pacman runs
+// or a snapshot changes: packages, snapshots and the state stay as they were.
+struct EarlyRefusal {
+  const char* name;
+  std::vector<std::string> args;
+  // After `old` (declaring "git") is active: declares what the command
+  // changes and puts the fault in HOME.
+  std::function<void(World&)> declare;
+  std::string error;  // the error line; "{home}" is HOME
+};
+
+void make_fifo(World& w) { ASSERT_EQ(::mkfifo((w.home() + "/.cfg/special").c_str(), 0600), 0); }
+
+const char* const kFifoRefused = "error: unsupported backup target {home}/.cfg/special\n";
+
+void PrintTo(const EarlyRefusal& c, std::ostream* out) { *out << c.name; }
+
+class RefusedBeforePackages : public ::testing::TestWithParam<EarlyRefusal> {};
+
+TEST_P(RefusedBeforePackages, NothingChanges) {
+  const EarlyRefusal& c = GetParam();
+  World w(false);
+  w.box.add_profile("old", {"git"}, {".cfg", "q"});
+  w.box.set_installed({"git"});
+  ASSERT_NO_FATAL_FAILURE(w.select_old());
+  ASSERT_NO_FATAL_FAILURE(c.declare(w));
+  const std::string state_before = read_file(w.state_dir() + "/state.toml");
+  const TreeImage before = tree_image(w.state_dir(), w.state_dir() + "/lock");
+  const auto log_before = w.box.fake_log();
+
+  const auto r = w.run(c.args);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  std::string error = c.error;
+  replace_all(error, "{home}", w.home());
+  EXPECT_EQ(r.err, error);
+  const auto log = w.box.fake_log();
+  for (auto line = log.begin() + static_cast<std::ptrdiff_t>(log_before.size()); line != log.end(); ++line) {
+    EXPECT_FALSE(line->starts_with("sudo")) << *line;
+  }
+  EXPECT_EQ(read_file(w.state_dir() + "/state.toml"), state_before);
+  EXPECT_EQ(tree_image(w.state_dir(), w.state_dir() + "/lock"), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedBeforePackages,
+    ::testing::Values(
+        EarlyRefusal{"first_activation", {"select", "fresh"},
+                     [](World& w) {
+                       w.box.add_profile("fresh", {"vim"}, {"p"});
+                       w.box.write_content("fresh", "p", "p\n");
+                       make_fifo(w);
+                     },
+                     kFifoRefused},
+        EarlyRefusal{"first_activation_file_where_a_directory_is_needed", {"select", "fresh"},
+                     [](World& w) {
+                       w.box.add_profile("fresh", {"vim"}, {"a/x"});
+                       w.box.write_content("fresh", "a/x", "x\n");
+                       w.box.write_home("a", "my a\n");
+                     },
+                     "error: I/O at {home}/a/x: Not a directory (os error 20): Not a directory (os error 20)\n"},
+        EarlyRefusal{"retained_with_packages", {"select", "old"}, make_fifo, kFifoRefused},
+        EarlyRefusal{"update_of_the_active", {"update"},
+                     [](World& w) {
+                       w.box.add_profile("old", {"git", "vim"}, {".cfg", "q"});
+                       w.box.write_content("old", "q", "new q\n");
+                       make_fifo(w);
+                     },
+                     kFifoRefused}),
+    [](const ::testing::TestParamInfo<EarlyRefusal>& info) { return std::string(info.param.name); });
+
 // A given-up file with another link is copied into the backup: writing
 // through the other link later does not change the backup.
 TEST(FailedSwitchBackups, HardLinkedFileIsCopiedNeverMoved) {

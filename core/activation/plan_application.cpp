@@ -260,13 +260,9 @@ std::vector<KeptBackup> trim_backups(const std::string& state_path, std::string_
   return kept;
 }
 
-}  // namespace
-
-Status create_private_dir(const std::string& path) { return make_private_directory(path, LinkAtName::Refuse); }
-
-std::expected<AppliedPlan, FailedApplication> apply_activation_plan(const ActivationPlan& plan,
-                                                                    const std::string& home,
-                                                                    const std::string& state_path) {
+// The plan's existing paths to take into the backup, after refusing any
+// that lies outside HOME or whose status cannot be read.
+Result<ChosenPaths> choose_paths(const ActivationPlan& plan, const std::string& home) {
   std::vector<Candidate> candidates;
   candidates.reserve(plan.removed.size() + plan.written.size());
   for (const auto& path : plan.removed) candidates.push_back(Candidate{&path, path_components(path)});
@@ -278,14 +274,50 @@ std::expected<AppliedPlan, FailedApplication> apply_activation_plan(const Activa
   // Every candidate is checked before anything on disk is touched.
   const auto home_components = path_components(home);
   for (const auto& candidate : candidates) {
-    if (!lies_in_home(candidate.components, home_components)) {
-      return std::unexpected(FailedApplication{escapes_home(*candidate.path).error(), std::nullopt});
-    }
+    if (!lies_in_home(candidate.components, home_components)) return escapes_home(*candidate.path);
   }
+  return ChosenPaths::choose(candidates);
+}
 
+// Refuses what the backup or the removal of a chosen path could not do,
+// and notes which paths may only be copied.
+Status check_chosen_paths(ChosenPaths& chosen, std::optional<detail::DirIdentity> state_identity) {
+  for (auto& path : chosen.all()) {
+    auto facts = detail::check_backup_tree(*path.path, state_identity);
+    if (!facts) return std::unexpected(std::move(facts.error()));
+    path.copy_only = facts->multi_link;
+  }
+  return {};
+}
+
+}  // namespace
+
+Status check_activation_plan(const ActivationPlan& plan, const std::string& home, const std::string& state_path) {
+  auto chosen = choose_paths(plan, home);
+  if (!chosen) return std::unexpected(std::move(chosen.error()));
+  if (chosen->all().empty()) return {};
+  const auto state_dir = parent_path(state_path);
+  if (!state_dir) return fail("state path has no parent");
+  // A state directory still to be made lies in no tree of HOME: the plan
+  // keeps its targets clear of it.
+  std::optional<detail::DirIdentity> state_identity;
+  struct stat st {};
+  if (::stat(state_dir->c_str(), &st) == 0) {
+    state_identity = detail::DirIdentity{st.st_dev, st.st_ino};
+  } else if (errno != ENOENT) {
+    return fail_errno(*state_dir);
+  }
+  return check_chosen_paths(*chosen, state_identity);
+}
+
+Status create_private_dir(const std::string& path) { return make_private_directory(path, LinkAtName::Refuse); }
+
+std::expected<AppliedPlan, FailedApplication> apply_activation_plan(const ActivationPlan& plan,
+                                                                    const std::string& home,
+                                                                    const std::string& state_path) {
   // Every refusal comes before the first change in HOME: the backup
   // directory made so far goes again, as it holds nothing.
-  auto chosen_paths = ChosenPaths::choose(candidates);
+  auto chosen_paths = choose_paths(plan, home);
   if (!chosen_paths) return std::unexpected(FailedApplication{std::move(chosen_paths.error()), std::nullopt});
   ChosenPaths& chosen = *chosen_paths;
   std::optional<Backup> backup;
@@ -293,13 +325,9 @@ std::expected<AppliedPlan, FailedApplication> apply_activation_plan(const Activa
     auto made = Backup::make(state_path);
     if (!made) return std::unexpected(FailedApplication{std::move(made.error()), std::nullopt});
     backup.emplace(std::move(*made));
-    for (auto& path : chosen.all()) {
-      auto facts = detail::check_backup_tree(*path.path, backup->state_identity());
-      if (!facts) {
-        backup->keep_if_filled();
-        return std::unexpected(FailedApplication{std::move(facts.error()), std::nullopt});
-      }
-      path.copy_only = facts->multi_link;
+    if (auto checked = check_chosen_paths(chosen, backup->state_identity()); !checked) {
+      backup->keep_if_filled();
+      return std::unexpected(FailedApplication{std::move(checked.error()), std::nullopt});
     }
   }
   const auto failed = [&](CoreError error) {
