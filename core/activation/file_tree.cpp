@@ -468,6 +468,9 @@ class BackupCheck {
       return fail_io(path_.str(), OsError::custom("the state directory cannot be copied into its own backup"));
     }
     if (!may(at, stx, R_OK)) return refuse(path_.str(), kUnreadable);
+    // A rename would move a tree of any depth; the copy, where one is
+    // declined, could not go deeper than this.
+    if (auto deep = depth_limit_.check(levels_.size() + 1, path_.str()); !deep) return deep;
     auto dir = detail::read_directory_at(at.dir, at.name);
     if (!dir) return fail_io(path_.str(), std::move(dir.error()));
     // An empty directory needs neither: nothing in it is read or removed.
@@ -482,6 +485,7 @@ class BackupCheck {
   std::string source_os_;
   std::optional<detail::DirIdentity> never_enter_;
   uid_t euid_;
+  const CopyDepthLimit depth_limit_;
   PathText path_;
   detail::BackupFacts facts_;
   std::vector<Level> levels_;

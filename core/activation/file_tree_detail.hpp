@@ -44,7 +44,8 @@ struct BackupFacts {
 // or device anywhere in it ("unsupported backup target {}"), `never_enter`,
 // a mount point at or below it, a file or directory the running user could
 // not read, a directory holding entries that the user could not remove, an
-// immutable or append-only entry, a parent that would not let `source` go.
+// immutable or append-only entry, a parent that would not let `source` go,
+// a tree deeper than the descriptors left let the copy go.
 // The answer does not depend on whether the tree is then moved or copied.
 Result<BackupFacts> check_backup_tree(const std::string& source, std::optional<DirIdentity> never_enter);
 
