@@ -195,6 +195,15 @@ void unsearchable_dir(World& w, mode_t bits) {
   ASSERT_EQ(::chmod((w.home() + "/.cfg/d").c_str(), bits), 0);
 }
 
+// Root's file in root's sticky directory, which nobody may write but not
+// delete others' entries from.
+void others_file_in_a_sticky_dir(World& w) {
+  w.box.write_home(".cfg/t/f", "root's\n");
+  ASSERT_EQ(::chmod((w.home() + "/.cfg/t").c_str(), 01777), 0);
+}
+
+const char* const kInSticky = "I/O at {home}/.cfg/t/f: another user's entry in a sticky directory, so it could not "
+                              "be removed";
 const char* const kUnreadable = "I/O at {home}/.cfg/d: no read permission, so the backup could not copy it";
 const char* const kNotRemovable =
     "I/O at {home}/.cfg/d: no write and search permission, so what it holds could not be removed";
@@ -254,7 +263,19 @@ INSTANTIATE_TEST_SUITE_P(
         SwitchCase{"read_only_dir_one_file_system", false, true, {"p"}, nullptr,
                    [](World& w) { unsearchable_dir(w, 0500); }, kNotRemovable, false, {}, ".cfg/d"},
         SwitchCase{"read_only_dir_two_file_systems", true, true, {"p"}, state_on_another_file_system,
-                   [](World& w) { unsearchable_dir(w, 0500); }, kNotRemovable, false, {}, ".cfg/d"}),
+                   [](World& w) { unsearchable_dir(w, 0500); }, kNotRemovable, false, {}, ".cfg/d"},
+        SwitchCase{"others_file_in_a_sticky_dir_one_file_system", true, true, {"p"}, nullptr,
+                   others_file_in_a_sticky_dir, kInSticky, false, {}},
+        SwitchCase{"others_file_in_a_sticky_dir_two_file_systems", true, true, {"p"}, state_on_another_file_system,
+                   others_file_in_a_sticky_dir, kInSticky, false, {}},
+        // A target that root's file holds, in root's sticky directory.
+        SwitchCase{"target_in_a_sticky_dir", true, true, {"s/x"}, nullptr,
+                   [](World& w) {
+                     w.box.write_home("s/x", "root's\n");
+                     ASSERT_EQ(::chmod((w.home() + "/s").c_str(), 01777), 0);
+                   },
+                   "I/O at {home}/s/x: another user's entry in a sticky directory, so it could not be removed", false,
+                   {".cfg", "q", "s"}}),
     [](const ::testing::TestParamInfo<SwitchCase>& info) { return std::string(info.param.name); });
 
 void make_socket(const std::string& path) {
