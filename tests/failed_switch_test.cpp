@@ -404,6 +404,48 @@ INSTANTIATE_TEST_SUITE_P(
                      kFifoRefused}),
     [](const ::testing::TestParamInfo<EarlyRefusal>& info) { return std::string(info.param.name); });
 
+// A path whose place in the backup would be longer than the system takes
+// is refused before anything leaves HOME, though HOME's path and the
+// snapshot's fit: the backup's place is a little longer than the
+// snapshot's.
+TEST(FailedSwitchBackups, BackupPlaceLongerThanTheSystemTakesIsRefusedUpFront) {
+  Sandbox box;
+  std::string component(200, 'n');
+  const std::string longest = component + "/" + component + "/" + component + "/" + component;  // 803 bytes
+  // The state directory's length that leaves the snapshot's place of
+  // `longest` 20 bytes short of PATH_MAX and puts the backup's past it.
+  const std::size_t state_length = 4060 - longest.size();
+  std::string state_home = box.root();
+  while (state_home.size() + 7 < state_length) {
+    const std::size_t room = state_length - 7 - state_home.size() - 1;
+    state_home += "/" + std::string(std::min<std::size_t>(room == 201 ? 199 : room, 200), 's');
+  }
+  ASSERT_EQ(state_home.size() + 7, state_length);
+  make_dirs(state_home);
+  box.env["XDG_STATE_HOME"] = state_home;
+  const std::string state_dir = state_home + "/vorpel";
+  // "a/b/c/d/e", deeper, leaves HOME before `longest` does.
+  box.add_profile("old", {}, {"a/b/c/d/e", longest});
+  box.write_content("old", "a/b/c/d/e", "e\n");
+  box.write_content("old", longest + "/f", "f\n");
+  box.add_profile("fresh", {}, {"p"});
+  box.write_content("fresh", "p", "p\n");
+  const auto selected = box.run({"select", "old"});
+  ASSERT_EQ(selected.status, 0) << selected.err;
+  const TreeImage before = tree_image(box.home());
+  const std::string state_before = read_file(state_dir + "/state.toml");
+
+  const auto r = box.run({"select", "fresh"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with("error: I/O at " + box.home() + "/" + longest +
+                                ": its place in the backup would be longer than the system allows"))
+      << r.err;
+  EXPECT_EQ(tree_image(box.home()), before);
+  EXPECT_EQ(read_file(state_dir + "/state.toml"), state_before);
+  EXPECT_EQ(names_or_none(state_dir + "/backups"), Names{});
+}
+
 // A given-up file with another link is copied into the backup: writing
 // through the other link later does not change the backup.
 TEST(FailedSwitchBackups, HardLinkedFileIsCopiedNeverMoved) {

@@ -114,6 +114,10 @@ class ChosenPaths {
   std::string key_;
 };
 
+// The longest name backup_name gives: the nanoseconds since the epoch
+// (19 digits until 2286), "-" and a process id (at most 7 digits).
+constexpr std::size_t kLongestBackupName = 19 + 1 + 7;
+
 Result<std::string> backup_name() {
   const auto nanos = detail::epoch_nanos();
   if (!nanos) return std::unexpected(nanos.error());
@@ -260,9 +264,39 @@ std::vector<KeptBackup> trim_backups(const std::string& state_path, std::string_
   return kept;
 }
 
+// Fails for a path the application may take into the backup (a chosen
+// one, or one below it that a step names) whose place there would not fit
+// a system call, as if the backup had the longest name it can have: the
+// answer must not depend on the name the backup then gets.
+Status check_backup_places(ChosenPaths& chosen, const ActivationPlan& plan, const std::string& home,
+                           const std::string& state_path) {
+  if (chosen.all().empty()) return {};
+  const auto state_dir = parent_path(state_path);
+  if (!state_dir) return fail("state path has no parent");
+  const std::string backup_home =
+      join_path(join_path(join_path(*state_dir, "backups"), std::string(kLongestBackupName, '0')), "home");
+  const long name_max = longest_name_at(backup_home);
+  const auto check = [&](const std::string& path) -> Status {
+    if (chosen.covering(path) == nullptr) return {};
+    const auto relative = strip_path_prefix(path, home);
+    if (!relative) return escapes_home(path);
+    if (check_path_fits(join_path(backup_home, *relative), *relative, name_max)) return {};
+    return fail_io(path, OsError::custom("its place in the backup would be longer than the system allows"));
+  };
+  for (const auto& path : plan.removed) {
+    if (auto checked = check(path); !checked) return checked;
+  }
+  for (const auto& write : plan.written) {
+    if (auto checked = check(write.target); !checked) return checked;
+  }
+  return {};
+}
+
 // The plan's existing paths to take into the backup, after refusing any
-// that lies outside HOME or whose status cannot be read.
-Result<ChosenPaths> choose_paths(const ActivationPlan& plan, const std::string& home) {
+// that lies outside HOME, whose status cannot be read or whose place in the
+// backup would be too long.
+Result<ChosenPaths> choose_paths(const ActivationPlan& plan, const std::string& home,
+                                 const std::string& state_path) {
   std::vector<Candidate> candidates;
   candidates.reserve(plan.removed.size() + plan.written.size());
   for (const auto& path : plan.removed) candidates.push_back(Candidate{&path, path_components(path)});
@@ -276,7 +310,10 @@ Result<ChosenPaths> choose_paths(const ActivationPlan& plan, const std::string& 
   for (const auto& candidate : candidates) {
     if (!lies_in_home(candidate.components, home_components)) return escapes_home(*candidate.path);
   }
-  return ChosenPaths::choose(candidates);
+  auto chosen = ChosenPaths::choose(candidates);
+  if (!chosen) return chosen;
+  if (auto fits = check_backup_places(*chosen, plan, home, state_path); !fits) return std::unexpected(fits.error());
+  return chosen;
 }
 
 // Refuses what the backup or the removal of a chosen path could not do,
@@ -293,7 +330,7 @@ Status check_chosen_paths(ChosenPaths& chosen, std::optional<detail::DirIdentity
 }  // namespace
 
 Status check_activation_plan(const ActivationPlan& plan, const std::string& home, const std::string& state_path) {
-  auto chosen = choose_paths(plan, home);
+  auto chosen = choose_paths(plan, home, state_path);
   if (!chosen) return std::unexpected(std::move(chosen.error()));
   if (chosen->all().empty()) return {};
   const auto state_dir = parent_path(state_path);
@@ -317,7 +354,7 @@ std::expected<AppliedPlan, FailedApplication> apply_activation_plan(const Activa
                                                                     const std::string& state_path) {
   // Every refusal comes before the first change in HOME: the backup
   // directory made so far goes again, as it holds nothing.
-  auto chosen_paths = choose_paths(plan, home);
+  auto chosen_paths = choose_paths(plan, home, state_path);
   if (!chosen_paths) return std::unexpected(FailedApplication{std::move(chosen_paths.error()), std::nullopt});
   ChosenPaths& chosen = *chosen_paths;
   std::optional<Backup> backup;
