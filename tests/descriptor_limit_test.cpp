@@ -4,12 +4,14 @@
 // select before anything changes.
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/deep_tree.hpp"
+#include "tests/support/root_setup.hpp"
 #include "tests/support/sandbox.hpp"
 
 namespace vorpel::testing {
@@ -112,6 +114,55 @@ TEST_F(DescriptorLimitTest, TreeCloseToTheLimitIsCopied) {
   ASSERT_EQ(again.status, 0) << again.err;
   EXPECT_FALSE(backup_dir_of(again.out).empty()) << again.out;
 }
+
+// A given-up HOME tree that the backup could copy only with more
+// descriptors than the limit allows is refused before anything changes,
+// whether the state directory shares HOME's file system (where a rename
+// would have moved it) or not (where the copy would have failed half-way).
+class DeepHomeTreeTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DeepHomeTreeTest, IsRefusedAlikeOnOneFileSystemOrTwo) {
+  if (::access(kPrlimit, X_OK) != 0) GTEST_SKIP() << "prlimit is not installed";
+  const bool two_file_systems = GetParam();
+  if (two_file_systems && ::geteuid() != 0) GTEST_SKIP() << "needs root (euid 0) to mount the state directory";
+  Sandbox box;
+  std::optional<ScopedMount> state_mount;
+  std::string state_dir = box.state_dir();
+  if (two_file_systems) {
+    const std::string state_home = box.root() + "/state";
+    make_dirs(state_home);
+    state_mount = ScopedMount::tmpfs(state_home, "16m");
+    ASSERT_TRUE(state_mount);
+    box.env["XDG_STATE_HOME"] = state_home;
+    state_dir = state_home + "/vorpel";
+  }
+  // ".a" leaves HOME before ".cfg" does.
+  box.add_profile("old", {}, {".a", ".cfg"});
+  box.write_content("old", ".a", "a\n");
+  box.write_content("old", ".cfg/conf", "old\n");
+  box.add_profile("fresh", {}, {"p"});
+  box.write_content("fresh", "p", "p\n");
+  ASSERT_EQ(box.run({"select", "old"}).status, 0);
+  // 256 descriptors: the check's walk, one per level, gets through 150
+  // levels; a copy, two per level, does not.
+  make_deep_dirs(box.home() + "/.cfg", 150, "d", "leaf");
+  const TreeImage before = tree_image(box.home(), state_dir);
+  const std::string state_before = read_file(state_dir + "/state.toml");
+
+  const RunResult r = run_limited(box, "256:256", {"select", "fresh"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with("error: I/O at " + box.home() + "/.cfg/d/")) << r.err;
+  EXPECT_NE(r.err.find(": Too many open files (os error 24)"), std::string::npos) << r.err;
+  EXPECT_EQ(tree_image(box.home(), state_dir), before);
+  EXPECT_EQ(read_file(state_dir + "/state.toml"), state_before);
+  EXPECT_TRUE(!path_exists(state_dir + "/backups") || names_in(state_dir + "/backups").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(StateDirectory, DeepHomeTreeTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "on_another_file_system" : "beside_home");
+                         });
 
 }  // namespace
 }  // namespace vorpel::testing

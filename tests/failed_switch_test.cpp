@@ -195,6 +195,15 @@ void unsearchable_dir(World& w, mode_t bits) {
   ASSERT_EQ(::chmod((w.home() + "/.cfg/d").c_str(), bits), 0);
 }
 
+// Root's file in root's sticky directory, which nobody may write but not
+// delete others' entries from.
+void others_file_in_a_sticky_dir(World& w) {
+  w.box.write_home(".cfg/t/f", "root's\n");
+  ASSERT_EQ(::chmod((w.home() + "/.cfg/t").c_str(), 01777), 0);
+}
+
+const char* const kInSticky = "I/O at {home}/.cfg/t/f: another user's entry in a sticky directory, so it could not "
+                              "be removed";
 const char* const kUnreadable = "I/O at {home}/.cfg/d: no read permission, so the backup could not copy it";
 const char* const kNotRemovable =
     "I/O at {home}/.cfg/d: no write and search permission, so what it holds could not be removed";
@@ -254,7 +263,19 @@ INSTANTIATE_TEST_SUITE_P(
         SwitchCase{"read_only_dir_one_file_system", false, true, {"p"}, nullptr,
                    [](World& w) { unsearchable_dir(w, 0500); }, kNotRemovable, false, {}, ".cfg/d"},
         SwitchCase{"read_only_dir_two_file_systems", true, true, {"p"}, state_on_another_file_system,
-                   [](World& w) { unsearchable_dir(w, 0500); }, kNotRemovable, false, {}, ".cfg/d"}),
+                   [](World& w) { unsearchable_dir(w, 0500); }, kNotRemovable, false, {}, ".cfg/d"},
+        SwitchCase{"others_file_in_a_sticky_dir_one_file_system", true, true, {"p"}, nullptr,
+                   others_file_in_a_sticky_dir, kInSticky, false, {}},
+        SwitchCase{"others_file_in_a_sticky_dir_two_file_systems", true, true, {"p"}, state_on_another_file_system,
+                   others_file_in_a_sticky_dir, kInSticky, false, {}},
+        // A target that root's file holds, in root's sticky directory.
+        SwitchCase{"target_in_a_sticky_dir", true, true, {"s/x"}, nullptr,
+                   [](World& w) {
+                     w.box.write_home("s/x", "root's\n");
+                     ASSERT_EQ(::chmod((w.home() + "/s").c_str(), 01777), 0);
+                   },
+                   "I/O at {home}/s/x: another user's entry in a sticky directory, so it could not be removed", false,
+                   {".cfg", "q", "s"}}),
     [](const ::testing::TestParamInfo<SwitchCase>& info) { return std::string(info.param.name); });
 
 void make_socket(const std::string& path) {
@@ -310,6 +331,119 @@ TEST(FailedSwitchBackups, RefusedSelectsLeaveNoEmptyBackup) {
   ASSERT_FALSE(made.empty()) << good.out;
   EXPECT_EQ(names_in(backups), (Names{kept[0], std::filesystem::path(made).filename().string()}));
   EXPECT_EQ(read_file(real + "/home/.cfg/conf"), "old conf\n");
+}
+
+// What the application in HOME would refuse is refused before pacman runs
+// or a snapshot changes: packages, snapshots and the state stay as they were.
+struct EarlyRefusal {
+  const char* name;
+  std::vector<std::string> args;
+  // After `old` (declaring "git") is active: declares what the command
+  // changes and puts the fault in HOME.
+  std::function<void(World&)> declare;
+  std::string error;  // the error line; "{home}" is HOME
+};
+
+void make_fifo(World& w) { ASSERT_EQ(::mkfifo((w.home() + "/.cfg/special").c_str(), 0600), 0); }
+
+const char* const kFifoRefused = "error: unsupported backup target {home}/.cfg/special\n";
+
+void PrintTo(const EarlyRefusal& c, std::ostream* out) { *out << c.name; }
+
+class RefusedBeforePackages : public ::testing::TestWithParam<EarlyRefusal> {};
+
+TEST_P(RefusedBeforePackages, NothingChanges) {
+  const EarlyRefusal& c = GetParam();
+  World w(false);
+  w.box.add_profile("old", {"git"}, {".cfg", "q"});
+  w.box.set_installed({"git"});
+  ASSERT_NO_FATAL_FAILURE(w.select_old());
+  ASSERT_NO_FATAL_FAILURE(c.declare(w));
+  const std::string state_before = read_file(w.state_dir() + "/state.toml");
+  const TreeImage before = tree_image(w.state_dir(), w.state_dir() + "/lock");
+  const auto log_before = w.box.fake_log();
+
+  const auto r = w.run(c.args);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  std::string error = c.error;
+  replace_all(error, "{home}", w.home());
+  EXPECT_EQ(r.err, error);
+  const auto log = w.box.fake_log();
+  for (auto line = log.begin() + static_cast<std::ptrdiff_t>(log_before.size()); line != log.end(); ++line) {
+    EXPECT_FALSE(line->starts_with("sudo")) << *line;
+  }
+  EXPECT_EQ(read_file(w.state_dir() + "/state.toml"), state_before);
+  EXPECT_EQ(tree_image(w.state_dir(), w.state_dir() + "/lock"), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedBeforePackages,
+    ::testing::Values(
+        EarlyRefusal{"first_activation", {"select", "fresh"},
+                     [](World& w) {
+                       w.box.add_profile("fresh", {"vim"}, {"p"});
+                       w.box.write_content("fresh", "p", "p\n");
+                       make_fifo(w);
+                     },
+                     kFifoRefused},
+        EarlyRefusal{"first_activation_file_where_a_directory_is_needed", {"select", "fresh"},
+                     [](World& w) {
+                       w.box.add_profile("fresh", {"vim"}, {"a/x"});
+                       w.box.write_content("fresh", "a/x", "x\n");
+                       w.box.write_home("a", "my a\n");
+                     },
+                     "error: I/O at {home}/a/x: Not a directory (os error 20): Not a directory (os error 20)\n"},
+        EarlyRefusal{"retained_with_packages", {"select", "old"}, make_fifo, kFifoRefused},
+        EarlyRefusal{"update_of_the_active", {"update"},
+                     [](World& w) {
+                       w.box.add_profile("old", {"git", "vim"}, {".cfg", "q"});
+                       w.box.write_content("old", "q", "new q\n");
+                       make_fifo(w);
+                     },
+                     kFifoRefused}),
+    [](const ::testing::TestParamInfo<EarlyRefusal>& info) { return std::string(info.param.name); });
+
+// A path whose place in the backup would be longer than the system takes
+// is refused before anything leaves HOME, though HOME's path and the
+// snapshot's fit: the backup's place is a little longer than the
+// snapshot's.
+TEST(FailedSwitchBackups, BackupPlaceLongerThanTheSystemTakesIsRefusedUpFront) {
+  Sandbox box;
+  std::string component(200, 'n');
+  const std::string longest = component + "/" + component + "/" + component + "/" + component;  // 803 bytes
+  // The state directory's length that leaves the snapshot's place of
+  // `longest` 20 bytes short of PATH_MAX and puts the backup's past it.
+  const std::size_t state_length = 4060 - longest.size();
+  std::string state_home = box.root();
+  while (state_home.size() + 7 < state_length) {
+    const std::size_t room = state_length - 7 - state_home.size() - 1;
+    state_home += "/" + std::string(std::min<std::size_t>(room == 201 ? 199 : room, 200), 's');
+  }
+  ASSERT_EQ(state_home.size() + 7, state_length);
+  make_dirs(state_home);
+  box.env["XDG_STATE_HOME"] = state_home;
+  const std::string state_dir = state_home + "/vorpel";
+  // "a/b/c/d/e", deeper, leaves HOME before `longest` does.
+  box.add_profile("old", {}, {"a/b/c/d/e", longest});
+  box.write_content("old", "a/b/c/d/e", "e\n");
+  box.write_content("old", longest + "/f", "f\n");
+  box.add_profile("fresh", {}, {"p"});
+  box.write_content("fresh", "p", "p\n");
+  const auto selected = box.run({"select", "old"});
+  ASSERT_EQ(selected.status, 0) << selected.err;
+  const TreeImage before = tree_image(box.home());
+  const std::string state_before = read_file(state_dir + "/state.toml");
+
+  const auto r = box.run({"select", "fresh"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with("error: I/O at " + box.home() + "/" + longest +
+                                ": its place in the backup would be longer than the system allows"))
+      << r.err;
+  EXPECT_EQ(tree_image(box.home()), before);
+  EXPECT_EQ(read_file(state_dir + "/state.toml"), state_before);
+  EXPECT_EQ(names_or_none(state_dir + "/backups"), Names{});
 }
 
 // A given-up file with another link is copied into the backup: writing

@@ -279,24 +279,31 @@ TEST(SelectTest, PackageStepFailuresEndTheCommandWithNothingSaved) {
             std::string::npos);
 }
 
-// pacman installed zz, then the application failed: zz is recorded as
-// introduced (and nothing else changes in the state), so prune can remove
-// it; the new Profile stays unretained, without a snapshot, and selecting it
-// again is a first activation.
+// pacman installed zz, then the snapshot failed (what HOME would refuse is
+// refused before pacman runs, so the fault is a file larger than the run
+// may write): zz is recorded as introduced (and nothing else changes in the
+// state), so prune can remove it; the new Profile stays unretained, without
+// a snapshot, and selecting it again is a first activation.
 TEST(SelectTest, PackagesInstalledBeforeALaterFailureAreStillRecorded) {
   Sandbox box;
   add_home(box);
   box.add_profile("w", {"zz", "git"}, {".config/app"});
-  box.write_content("w", ".config/app/conf", "w\n");
+  const std::string conf(std::size_t{2} << 20, 'w');
+  box.write_content("w", ".config/app/conf", conf);
   box.set_installed({"git"});
   ASSERT_EQ(box.run({"select", "home"}).status, 0);
-  box.write_home(".config", "a regular file where w needs a directory\n");
   const std::string state_before = read_file(box.state_file());
 
-  const auto r = box.run({"select", "w"});
+  // Past the limit a write fails with EFBIG rather than a signal.
+  RunOptions limited;
+  limited.env = box.env;
+  const auto r = run_program({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 1024; exec \"$0\" \"$@\"", vorpel_binary(),
+                              "select", "w"},
+                             limited);
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
-  EXPECT_TRUE(r.err.starts_with("error: I/O at " + box.home() + "/.config")) << r.err;
+  EXPECT_TRUE(r.err.starts_with("error: I/O at " + box.state_dir() + "/profiles/w/")) << r.err;
+  EXPECT_NE(r.err.find("/.config/app/conf: File too large"), std::string::npos) << r.err;
   EXPECT_EQ(read_file(box.installed_path()), "git\nzz\n");
   std::string expected = state_before;
   expected.replace(expected.find("introduced_packages = []"), 24, "introduced_packages = [\"zz\"]");
@@ -308,10 +315,9 @@ TEST(SelectTest, PackagesInstalledBeforeALaterFailureAreStillRecorded) {
   EXPECT_EQ(read_file(box.installed_path()), "git\n");
   EXPECT_EQ(read_file(box.state_file()), state_before);
 
-  std::filesystem::remove(box.home() + "/.config");
   const auto again = box.run({"select", "w"});
   ASSERT_EQ(again.status, 0) << again.err;
-  EXPECT_EQ(read_file(box.home() + "/.config/app/conf"), "w\n");
+  EXPECT_EQ(read_file(box.home() + "/.config/app/conf"), conf);
   EXPECT_NE(read_file(box.state_file()).find("introduced_packages = [\"zz\"]"), std::string::npos);
 }
 

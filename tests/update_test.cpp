@@ -1,5 +1,8 @@
 // End-to-end runs of `update`: a retained Profile brought up to its
 // current declaration.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -8,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/root_setup.hpp"
 #include "tests/support/sandbox.hpp"
 
 namespace vorpel::testing {
@@ -188,17 +192,30 @@ TEST_F(UpdateTest, AFailedApplicationStoresTheEntryOfTheNewSnapshot) {
   box.add_profile("work", {"tmux", "git"}, {".profile", ".local/bin/tool"});
   box.write_content("work", ".profile", "new profile\n");
   box.write_content("work", ".local/bin/tool", "tool\n");
-  box.write_home(".local/bin", "a file where a directory is needed\n");
+  // What HOME would refuse is refused before the snapshot changes; this
+  // fault only the write meets: ".local/bin" cannot be made in a ".local"
+  // the runner may not write (nobody's, when the test runs as root).
+  const bool as_nobody = ::geteuid() == 0;
+  const std::string local = box.home() + "/.local";
+  if (as_nobody) {
+    prepare_for_nobody(box);
+    for (const auto& file : {box.log_path(), box.installed_path()}) give_to_nobody(file);
+  }
+  ASSERT_EQ(::chmod(local.c_str(), 0555), 0);
 
-  const auto r = box.run({"update"});
+  const auto r = as_nobody ? run_as_nobody(box, {"update"}) : box.run({"update"});
+  ASSERT_EQ(::chmod(local.c_str(), 0755), 0);
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.out, "");
-  EXPECT_TRUE(r.err.starts_with("error: I/O at " + box.home() + "/.local/bin")) << r.err;
+  // The old paths left HOME before the failing write.
+  const std::string backup = backup_dir_of(r.out);
+  ASSERT_FALSE(backup.empty()) << r.out;
+  EXPECT_EQ(r.out, "Backup: " + backup + "\n");
+  EXPECT_EQ(read_file(backup + "/home/.profile"), "work profile\n");
+  EXPECT_TRUE(r.err.starts_with("error: I/O at " + box.home() + "/.local/bin: Permission denied")) << r.err;
   EXPECT_EQ(names_in(box.snapshot_dir("work")), (Names{".local", ".profile"}));
   EXPECT_EQ(names_in(box.state_dir() + "/profiles/work"), Names{"managed"});
   EXPECT_EQ(read_file(box.state_file()), work_state_with_tmux({".local/bin/tool", ".profile"}));
 
-  std::filesystem::remove(box.home() + "/.local/bin");
   const auto planned = box.run({"plan", "work"});
   ASSERT_EQ(planned.status, 0) << planned.err;
   const auto selected = box.run({"select", "work"});

@@ -58,6 +58,12 @@ CommandResult<void> select_profile(const Profiles& profiles, const std::string& 
     snapshot = std::move(*dir);
     if (auto room = check_snapshot_room(snapshot, target.manage); !room) return command_fail(room.error());
   }
+  // What the application would refuse in HOME is refused before packages
+  // or the snapshot change as well. A retained Profile without packages
+  // changes nothing before its application, which checks the same itself.
+  if (first_activation || !packages.empty()) {
+    if (auto checked = check_activation_plan(*plan, home, state_path); !checked) return command_fail(checked.error());
+  }
 
   // What pacman installed is recorded in the state file by now, also when
   // this fails or a later step does.

@@ -38,11 +38,9 @@ CommandResult<void> update_profile(const Profiles& profiles, const std::string& 
   ProfileState target = profile_state_from_profile(*profile);
 
   // Tests the content root before any package is touched; never applied.
-  if (auto checked = build_activation_plan(*state, id, target, PlanSources{profile->content_root, std::nullopt}, home,
-                                           state_path, true);
-      !checked) {
-    return command_fail(checked.error());
-  }
+  auto checked = build_activation_plan(*state, id, target, PlanSources{profile->content_root, std::nullopt}, home,
+                                       state_path, true);
+  if (!checked) return command_fail(checked.error());
   {
     // The state saved at the end must be one a later command can read.
     UserState next = *state;
@@ -59,6 +57,8 @@ CommandResult<void> update_profile(const Profiles& profiles, const std::string& 
   auto snapshot = managed_snapshot_dir(state_path, id);
   if (!snapshot) return command_fail(snapshot.error());
   if (auto room = check_snapshot_room(*snapshot, target.manage); !room) return command_fail(room.error());
+  // So is what the application would refuse in HOME.
+  if (auto refused = check_activation_plan(*checked, home, state_path); !refused) return command_fail(refused.error());
 
   // What pacman installed is recorded in the state file by now, also when
   // this fails or a later step does.

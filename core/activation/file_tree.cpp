@@ -378,6 +378,7 @@ constexpr const char* kMounted = "another file system is mounted here";
 constexpr const char* kUnreadable = "no read permission, so the backup could not copy it";
 constexpr const char* kNotRemovable = "no write and search permission, so what it holds could not be removed";
 constexpr const char* kFixed = "immutable or append-only, so it could not be removed";
+constexpr const char* kInSticky = "another user's entry in a sticky directory, so it could not be removed";
 
 // --- checking a tree before it leaves HOME -----------------------------------
 
@@ -393,6 +394,7 @@ class BackupCheck {
     // The tree leaves the directory it is in, which has to let it go. The
     // parent lies in HOME and is no link (HOME itself may be one).
     std::optional<MountPlace> from;
+    bool parent_sticky = false;
     if (auto parent = parent_path(source_os_)) {
       if (parent->empty()) parent = ".";
       struct statx pst {};
@@ -401,21 +403,25 @@ class BackupCheck {
       if (is_fixed(pst)) return refuse(*parent, kFixed);
       if (!may(at, pst, W_OK | X_OK)) return refuse(*parent, kNotRemovable);
       from = place_of(pst);
+      parent_sticky = keeps_others_entries(pst);
     }
     struct statx top {};
     const At at{AT_FDCWD, source_os_.c_str()};
     if (!statx_at(at, top)) return fail_errno(path_.str());
+    if (parent_sticky && top.stx_uid != euid_) return refuse(path_.str(), kInSticky);
     if (auto checked = check(at, top, from); !checked) return std::unexpected(std::move(checked.error()));
     while (const DirListing::Entry* next = next_entry(levels_)) {
       const DirListing::Entry& entry = *next;
       const Level& level = levels_.back();
       const DirListing& listing = level.dir.listing;
-      // A link is backed up as its text: nothing to check.
-      if (entry.type == DT_LNK) continue;
+      // A link is backed up as its text: nothing to check, unless its
+      // directory keeps it from being removed.
+      if (entry.type == DT_LNK && !level.sticky) continue;
       path_.at_entry(level.path_size, listing.name(entry));
       const At child{level.dir.fd(), listing.c_name(entry)};
       struct statx stx {};
       if (!statx_at(child, stx)) return fail_errno(path_.str());
+      if (level.sticky && stx.stx_uid != euid_) return refuse(path_.str(), kInSticky);
       // `level` may not survive the next line: a directory adds a level.
       if (auto checked = check(child, stx, level.place); !checked) return std::unexpected(std::move(checked.error()));
     }
@@ -428,6 +434,7 @@ class BackupCheck {
     std::size_t next;
     std::size_t path_size;
     MountPlace place;
+    bool sticky;  // only the entries the user owns may leave it
   };
 
   static std::unexpected<CoreError> refuse(std::string_view path, const char* reason) {
@@ -446,6 +453,12 @@ class BackupCheck {
       if ((stx.stx_mode & bits) == bits) return true;
     }
     return ::faccessat(at.dir, at.name, want, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+  }
+
+  // A sticky directory of another user lets the running user remove only
+  // the entries it owns; root may remove any.
+  bool keeps_others_entries(const struct statx& dir) const {
+    return (dir.stx_mode & S_ISVTX) != 0 && dir.stx_uid != euid_ && euid_ != 0;
   }
 
   Status check(At at, const struct statx& stx, const std::optional<MountPlace>& from) {
@@ -469,6 +482,9 @@ class BackupCheck {
       return fail_io(path_.str(), OsError::custom("the state directory cannot be copied into its own backup"));
     }
     if (!may(at, stx, R_OK)) return refuse(path_.str(), kUnreadable);
+    // A rename would move a tree of any depth; the copy, where one is
+    // declined, could not go deeper than this.
+    if (auto deep = depth_limit_.check(levels_.size() + 1, path_.str()); !deep) return deep;
     auto dir = detail::read_directory_at(at.dir, at.name);
     if (!dir) return fail_io(path_.str(), std::move(dir.error()));
     // An empty directory needs neither: nothing in it is read or removed.
@@ -476,13 +492,14 @@ class BackupCheck {
       if (!may(at, stx, X_OK)) return refuse(path_.str(), kUnreadable);
       if (!may(at, stx, W_OK)) return refuse(path_.str(), kNotRemovable);
     }
-    levels_.push_back(Level{std::move(*dir), 0, path_.size(), place});
+    levels_.push_back(Level{std::move(*dir), 0, path_.size(), place, keeps_others_entries(stx)});
     return {};
   }
 
   std::string source_os_;
   std::optional<detail::DirIdentity> never_enter_;
   uid_t euid_;
+  const CopyDepthLimit depth_limit_;
   PathText path_;
   detail::BackupFacts facts_;
   std::vector<Level> levels_;

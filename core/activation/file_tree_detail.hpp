@@ -43,8 +43,10 @@ struct BackupFacts {
 // could not do, reading kinds and bits and opening no file: a pipe, socket
 // or device anywhere in it ("unsupported backup target {}"), `never_enter`,
 // a mount point at or below it, a file or directory the running user could
-// not read, a directory holding entries that the user could not remove, an
-// immutable or append-only entry, a parent that would not let `source` go.
+// not read, a directory holding entries that the user could not remove (for
+// want of permissions, or in a sticky directory of another user), an
+// immutable or append-only entry, a parent that would not let `source` go,
+// a tree deeper than the descriptors left let the copy go.
 // The answer does not depend on whether the tree is then moved or copied.
 Result<BackupFacts> check_backup_tree(const std::string& source, std::optional<DirIdentity> never_enter);
 

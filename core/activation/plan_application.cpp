@@ -114,6 +114,10 @@ class ChosenPaths {
   std::string key_;
 };
 
+// The longest name backup_name gives: the nanoseconds since the epoch
+// (19 digits until 2286), "-" and a process id (at most 7 digits).
+constexpr std::size_t kLongestBackupName = 19 + 1 + 7;
+
 Result<std::string> backup_name() {
   const auto nanos = detail::epoch_nanos();
   if (!nanos) return std::unexpected(nanos.error());
@@ -260,13 +264,39 @@ std::vector<KeptBackup> trim_backups(const std::string& state_path, std::string_
   return kept;
 }
 
-}  // namespace
+// Fails for a path the application may take into the backup (a chosen
+// one, or one below it that a step names) whose place there would not fit
+// a system call, as if the backup had the longest name it can have: the
+// answer must not depend on the name the backup then gets.
+Status check_backup_places(ChosenPaths& chosen, const ActivationPlan& plan, const std::string& home,
+                           const std::string& state_path) {
+  if (chosen.all().empty()) return {};
+  const auto state_dir = parent_path(state_path);
+  if (!state_dir) return fail("state path has no parent");
+  const std::string backup_home =
+      join_path(join_path(join_path(*state_dir, "backups"), std::string(kLongestBackupName, '0')), "home");
+  const long name_max = longest_name_at(backup_home);
+  const auto check = [&](const std::string& path) -> Status {
+    if (chosen.covering(path) == nullptr) return {};
+    const auto relative = strip_path_prefix(path, home);
+    if (!relative) return escapes_home(path);
+    if (check_path_fits(join_path(backup_home, *relative), *relative, name_max)) return {};
+    return fail_io(path, OsError::custom("its place in the backup would be longer than the system allows"));
+  };
+  for (const auto& path : plan.removed) {
+    if (auto checked = check(path); !checked) return checked;
+  }
+  for (const auto& write : plan.written) {
+    if (auto checked = check(write.target); !checked) return checked;
+  }
+  return {};
+}
 
-Status create_private_dir(const std::string& path) { return make_private_directory(path, LinkAtName::Refuse); }
-
-std::expected<AppliedPlan, FailedApplication> apply_activation_plan(const ActivationPlan& plan,
-                                                                    const std::string& home,
-                                                                    const std::string& state_path) {
+// The plan's existing paths to take into the backup, after refusing any
+// that lies outside HOME, whose status cannot be read or whose place in the
+// backup would be too long.
+Result<ChosenPaths> choose_paths(const ActivationPlan& plan, const std::string& home,
+                                 const std::string& state_path) {
   std::vector<Candidate> candidates;
   candidates.reserve(plan.removed.size() + plan.written.size());
   for (const auto& path : plan.removed) candidates.push_back(Candidate{&path, path_components(path)});
@@ -278,14 +308,53 @@ std::expected<AppliedPlan, FailedApplication> apply_activation_plan(const Activa
   // Every candidate is checked before anything on disk is touched.
   const auto home_components = path_components(home);
   for (const auto& candidate : candidates) {
-    if (!lies_in_home(candidate.components, home_components)) {
-      return std::unexpected(FailedApplication{escapes_home(*candidate.path).error(), std::nullopt});
-    }
+    if (!lies_in_home(candidate.components, home_components)) return escapes_home(*candidate.path);
   }
+  auto chosen = ChosenPaths::choose(candidates);
+  if (!chosen) return chosen;
+  if (auto fits = check_backup_places(*chosen, plan, home, state_path); !fits) return std::unexpected(fits.error());
+  return chosen;
+}
 
+// Refuses what the backup or the removal of a chosen path could not do,
+// and notes which paths may only be copied.
+Status check_chosen_paths(ChosenPaths& chosen, std::optional<detail::DirIdentity> state_identity) {
+  for (auto& path : chosen.all()) {
+    auto facts = detail::check_backup_tree(*path.path, state_identity);
+    if (!facts) return std::unexpected(std::move(facts.error()));
+    path.copy_only = facts->multi_link;
+  }
+  return {};
+}
+
+}  // namespace
+
+Status check_activation_plan(const ActivationPlan& plan, const std::string& home, const std::string& state_path) {
+  auto chosen = choose_paths(plan, home, state_path);
+  if (!chosen) return std::unexpected(std::move(chosen.error()));
+  if (chosen->all().empty()) return {};
+  const auto state_dir = parent_path(state_path);
+  if (!state_dir) return fail("state path has no parent");
+  // A state directory still to be made lies in no tree of HOME: the plan
+  // keeps its targets clear of it.
+  std::optional<detail::DirIdentity> state_identity;
+  struct stat st {};
+  if (::stat(state_dir->c_str(), &st) == 0) {
+    state_identity = detail::DirIdentity{st.st_dev, st.st_ino};
+  } else if (errno != ENOENT) {
+    return fail_errno(*state_dir);
+  }
+  return check_chosen_paths(*chosen, state_identity);
+}
+
+Status create_private_dir(const std::string& path) { return make_private_directory(path, LinkAtName::Refuse); }
+
+std::expected<AppliedPlan, FailedApplication> apply_activation_plan(const ActivationPlan& plan,
+                                                                    const std::string& home,
+                                                                    const std::string& state_path) {
   // Every refusal comes before the first change in HOME: the backup
   // directory made so far goes again, as it holds nothing.
-  auto chosen_paths = ChosenPaths::choose(candidates);
+  auto chosen_paths = choose_paths(plan, home, state_path);
   if (!chosen_paths) return std::unexpected(FailedApplication{std::move(chosen_paths.error()), std::nullopt});
   ChosenPaths& chosen = *chosen_paths;
   std::optional<Backup> backup;
@@ -293,13 +362,9 @@ std::expected<AppliedPlan, FailedApplication> apply_activation_plan(const Activa
     auto made = Backup::make(state_path);
     if (!made) return std::unexpected(FailedApplication{std::move(made.error()), std::nullopt});
     backup.emplace(std::move(*made));
-    for (auto& path : chosen.all()) {
-      auto facts = detail::check_backup_tree(*path.path, backup->state_identity());
-      if (!facts) {
-        backup->keep_if_filled();
-        return std::unexpected(FailedApplication{std::move(facts.error()), std::nullopt});
-      }
-      path.copy_only = facts->multi_link;
+    if (auto checked = check_chosen_paths(chosen, backup->state_identity()); !checked) {
+      backup->keep_if_filled();
+      return std::unexpected(FailedApplication{std::move(checked.error()), std::nullopt});
     }
   }
   const auto failed = [&](CoreError error) {

@@ -41,6 +41,11 @@ std::expected<AppliedPlan, FailedApplication> apply_activation_plan(const Activa
                                                                     const std::string& home,
                                                                     const std::string& state_path);
 
+// The refusals apply_activation_plan makes before it changes anything,
+// made without changing anything: for a command to meet them before it
+// changes packages or snapshots. The application checks again.
+Status check_activation_plan(const ActivationPlan& plan, const std::string& home, const std::string& state_path);
+
 // Creates `path` with any missing ancestors and sets it (only it) to 0700.
 // A symbolic link at `path` is refused, neither followed nor changed.
 Status create_private_dir(const std::string& path);
