@@ -113,5 +113,39 @@ TEST_F(DescriptorLimitTest, TreeCloseToTheLimitIsCopied) {
   EXPECT_FALSE(backup_dir_of(again.out).empty()) << again.out;
 }
 
+// Near the limit the check of validate and plan, run with few descriptors
+// open, and the one select runs holding its lock and state directory must
+// draw the line at the same depth: what validate accepts select copies.
+TEST(DescriptorLimitBoundary, EveryCommandDrawsTheLineAtTheSameDepth) {
+  if (::access(kPrlimit, X_OK) != 0) GTEST_SKIP() << "prlimit is not installed";
+  // About 100 descriptors leave room for some 30 levels; the depths span
+  // the line, and two limits of either parity move it by one descriptor.
+  for (const char* limit : {"100:100", "101:101"}) {
+    bool accepted_some = false;
+    bool refused_some = false;
+    for (std::size_t depth = 24; depth <= 36; ++depth) {
+      SCOPED_TRACE(std::string("limit ") + limit + ", depth " + std::to_string(depth));
+      Sandbox box;
+      box.add_profile("deep", {}, {".cfg"});
+      make_dirs(box.content_root("deep") + "/.cfg");
+      make_deep_dirs(box.content_root("deep") + "/.cfg", depth, "d", "leaf");
+      const RunResult validated = run_limited(box, limit, {"validate", box.profile_root()});
+      const RunResult planned = run_limited(box, limit, {"plan", "deep"});
+      const RunResult selected = run_limited(box, limit, {"select", "deep"});
+      EXPECT_EQ(planned.status, validated.status) << planned.err;
+      EXPECT_EQ(selected.status, validated.status) << selected.err;
+      if (selected.status == 0) {
+        accepted_some = true;
+        EXPECT_EQ(read_file(box.home() + "/.cfg/" + deep_relative_path(depth, "leaf")), "leaf");
+      } else {
+        refused_some = true;
+        EXPECT_FALSE(path_exists(box.state_dir() + "/profiles/deep"));
+      }
+    }
+    EXPECT_TRUE(accepted_some) << limit;
+    EXPECT_TRUE(refused_some) << limit;
+  }
+}
+
 }  // namespace
 }  // namespace vorpel::testing
