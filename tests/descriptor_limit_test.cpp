@@ -29,6 +29,13 @@ RunResult run_limited(const Sandbox& box, const std::string& limit, const std::v
   return run_program(argv, options);
 }
 
+// Whether this process may start one with the limit soft:hard: a hard limit
+// above its own needs a privilege that a lowered `ulimit -n` (or a
+// container's root) may lack.
+bool limit_settable(const std::string& limit) {
+  return run_program({kPrlimit, "--nofile=" + limit, "--", "/bin/true"}, RunOptions{}).status == 0;
+}
+
 class DescriptorLimitTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,6 +60,7 @@ struct Refusal {
 class HardLimitTest : public DescriptorLimitTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(HardLimitTest, TreeTheHardLimitCannotCopyIsRefusedAlikeBeforeAnythingChanges) {
+  if (!limit_settable(GetParam())) GTEST_SKIP() << "this process may not raise its hard limit to " << GetParam();
   const TreeImage home_before = tree_image(box.home(), box.home() + "/.local");
   const std::string warning_start = "invalid profile " + box.profile_root() + "/deep/profile.toml: I/O at " +
                                     box.content_root("deep") + "/.cfg/d/";
@@ -91,6 +99,7 @@ INSTANTIATE_TEST_SUITE_P(Limits, HardLimitTest, ::testing::Values("256:256", "10
 
 // A low soft limit alone stops nothing: the tool raises it to the hard one.
 TEST_F(DescriptorLimitTest, LowSoftLimitIsRaisedToTheHardOne) {
+  if (!limit_settable("64:4096")) GTEST_SKIP() << "this process may not raise its hard limit to 4096";
   box.set_installed({"zsh"});
   const RunResult validated = run_limited(box, "64:4096", {"validate", box.profile_root()});
   EXPECT_EQ(validated.status, 0) << validated.err;
@@ -163,6 +172,41 @@ INSTANTIATE_TEST_SUITE_P(StateDirectory, DeepHomeTreeTest, ::testing::Values(fal
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return std::string(info.param ? "on_another_file_system" : "beside_home");
                          });
+
+
+// Near the limit the check of validate and plan, run with few descriptors
+// open, and the one select runs holding its lock and state directory must
+// draw the line at the same depth: what validate accepts select copies.
+TEST(DescriptorLimitBoundary, EveryCommandDrawsTheLineAtTheSameDepth) {
+  if (::access(kPrlimit, X_OK) != 0) GTEST_SKIP() << "prlimit is not installed";
+  // About 100 descriptors leave room for some 30 levels; the depths span
+  // the line, and two limits of either parity move it by one descriptor.
+  for (const char* limit : {"100:100", "101:101"}) {
+    bool accepted_some = false;
+    bool refused_some = false;
+    for (std::size_t depth = 24; depth <= 36; ++depth) {
+      SCOPED_TRACE(std::string("limit ") + limit + ", depth " + std::to_string(depth));
+      Sandbox box;
+      box.add_profile("deep", {}, {".cfg"});
+      make_dirs(box.content_root("deep") + "/.cfg");
+      make_deep_dirs(box.content_root("deep") + "/.cfg", depth, "d", "leaf");
+      const RunResult validated = run_limited(box, limit, {"validate", box.profile_root()});
+      const RunResult planned = run_limited(box, limit, {"plan", "deep"});
+      const RunResult selected = run_limited(box, limit, {"select", "deep"});
+      EXPECT_EQ(planned.status, validated.status) << planned.err;
+      EXPECT_EQ(selected.status, validated.status) << selected.err;
+      if (selected.status == 0) {
+        accepted_some = true;
+        EXPECT_EQ(read_file(box.home() + "/.cfg/" + deep_relative_path(depth, "leaf")), "leaf");
+      } else {
+        refused_some = true;
+        EXPECT_FALSE(path_exists(box.state_dir() + "/profiles/deep"));
+      }
+    }
+    EXPECT_TRUE(accepted_some) << limit;
+    EXPECT_TRUE(refused_some) << limit;
+  }
+}
 
 }  // namespace
 }  // namespace vorpel::testing

@@ -157,5 +157,59 @@ TEST(StateSizeLimit, ASwitchWhoseStateWouldNotFitChangesNothing) {
   EXPECT_EQ(box.run({"current"}).out, "Active Profile: one\nRetained Profiles: one\n");
 }
 
+// A value that a refusal names is cut after 200 characters, so that a
+// manifest or state file of megabytes cannot make a message of megabytes.
+struct NamedValueCase {
+  const char* name;
+  bool in_state;      // the text is the state file, else the manifest of "long"
+  std::string text;
+  std::string error;  // the expected standard error, with {} for the file
+};
+
+TEST(NamedValues, AreCutInMessages) {
+  const std::string huge(1 << 20, 'k');
+  const std::string cut = std::string(200, 'k') + "...";
+  const std::string path = "k/" + huge;
+  const std::string path_cut = "k/" + std::string(198, 'k') + "...";
+  const std::string manifest_head = "schema = 4\nname = \"long\"\n";
+  const std::string state_head = "schema = 5\nintroduced_packages = []\n";
+  const std::string entry = "\n[profiles.a]\nname = \"a\"\ndescription = \"\"\npackages = []\n";
+  const std::vector<NamedValueCase> cases{
+      {"invalid package name", false, manifest_head + "packages = [\"" + huge + "\"]\n",
+       "invalid profile {}: invalid package name " + cut + "\n"},
+      {"invalid managed path", false, manifest_head + "manage = [\"" + path + "/../x\"]\n",
+       "invalid profile {}: invalid managed path " + path_cut + "\n"},
+      {"missing managed path", false, manifest_head + "manage = [\"" + path + "\"]\n",
+       "invalid profile {}: managed path " + path_cut + " does not exist in {content}\n"},
+      {"unretained active Profile", true, state_head + "active_profile = \"" + huge + "\"\n",
+       "error: active profile " + cut + " is not retained\n"},
+      {"invalid saved Profile", true, state_head + "[profiles." + huge + "]\nname = \"a\"\n",
+       "error: invalid saved profile " + cut + "\n"},
+      {"invalid introduced package", true, "schema = 5\nintroduced_packages = [\"" + huge + "\"]\n",
+       "error: invalid package name " + cut + "\n"},
+      {"invalid retained path", true, state_head + entry + "manage = [\"/" + path + "\"]\n",
+       "error: invalid managed path /" + path_cut.substr(0, path_cut.size() - 4) + "... for profile a\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    const std::string manifest = box.profile_root() + "/long/profile.toml";
+    make_dirs(box.content_root("long"));
+    if (c.in_state) {
+      make_dirs(box.state_dir());
+      box.write_state(c.text);
+    } else {
+      box.write_manifest("long", c.text);
+    }
+    const RunResult r = box.run({"list"});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, c.in_state ? 2 : 0);
+    std::string error = c.error;
+    if (auto at = error.find("{}"); at != std::string::npos) error.replace(at, 2, manifest);
+    if (auto at = error.find("{content}"); at != std::string::npos) error.replace(at, 9, box.content_root("long"));
+    EXPECT_EQ(r.err, error) << r.err.substr(0, 400);
+  }
+}
+
 }  // namespace
 }  // namespace vorpel::testing

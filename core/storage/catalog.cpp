@@ -53,23 +53,23 @@ Result<Profile> load_profile(const std::string& root, const std::string& name, c
   std::vector<std::string> packages;
   std::set<std::string> accepted;
   for (const auto& p : manifest->packages) {
-    if (!is_valid_package_name(p)) return fail(fmt::format("invalid package name {}", p));
-    if (!accepted.insert(p).second) return fail(fmt::format("duplicate package name {}", p));
+    if (!is_valid_package_name(p)) return fail(fmt::format("invalid package name {}", display_named(p)));
+    if (!accepted.insert(p).second) return fail(fmt::format("duplicate package name {}", display_named(p)));
     packages.push_back(p);
   }
 
   PathSet manage;
   for (const auto& s : manifest->manage) {
-    if (!is_clean_relative_path(s)) return fail(fmt::format("invalid managed path {}", display_path(s)));
+    if (!is_clean_relative_path(s)) return fail(fmt::format("invalid managed path {}", display_named(s)));
     if (overlaps_state_directory_path(s)) {
-      return fail(fmt::format("managed path {} overlaps Vorpel state", display_path(s)));
+      return fail(fmt::format("managed path {} overlaps Vorpel state", display_named(s)));
     }
     const std::string target = join_path(c, s);
     if (!check_system_path(target) || ::stat(target.c_str(), &st) != 0) {
-      return fail(fmt::format("managed path {} does not exist in {}", display_path(s), display_path(c)));
+      return fail(fmt::format("managed path {} does not exist in {}", display_named(s), display_path(c)));
     }
     if (paths_overlap_any(manage, s)) {
-      return fail(fmt::format("managed path {} overlaps another managed path", display_path(s)));
+      return fail(fmt::format("managed path {} overlaps another managed path", display_named(s)));
     }
     manage.insert(s);
   }

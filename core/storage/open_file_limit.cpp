@@ -34,10 +34,17 @@ std::size_t open_descriptors() {
 
 // The soft limit before raise_open_file_limit raised it; none when it did not.
 std::optional<rlim_t> starting_soft_limit;
+// Descriptors open when raise_open_file_limit ran: those the process was
+// started with. The limit of a copy's depth is taken from them, not from
+// what is open when it is taken, so that a check made holding few (validate,
+// plan) draws the line where one made holding the lock and the state
+// directory (select) does; kReserved covers the difference.
+std::optional<std::size_t> starting_descriptors;
 
 }  // namespace
 
 void raise_open_file_limit() {
+  starting_descriptors = open_descriptors();
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
   const rlim_t starting = limit.rlim_cur;
@@ -68,7 +75,7 @@ CopyDepthLimit::CopyDepthLimit() : max_level_(0) {
     return;
   }
   const auto soft = static_cast<std::size_t>(limit.rlim_cur);
-  const std::size_t used = open_descriptors() + kReserved;
+  const std::size_t used = starting_descriptors.value_or(open_descriptors()) + kReserved;
   if (soft > used) max_level_ = (soft - used) / kPerCopyLevel;
 }
 

@@ -106,6 +106,21 @@ std::string display_path(std::string_view bytes) {
   return out;
 }
 
+std::string display_named(std::string_view bytes) {
+  constexpr std::size_t kLimit = 200;
+  std::string shown = display_path(bytes);
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    // Counted at each first byte of a sequence; display_path left only valid ones.
+    if ((static_cast<unsigned char>(shown[i]) & 0xC0) == 0x80) continue;
+    if (++characters > kLimit) {
+      shown.resize(i);
+      return shown + "...";
+    }
+  }
+  return shown;
+}
+
 std::string debug_quoted(std::string_view bytes, bool escape_single_quote) {
   std::string out = "\"";
   auto valid = [&](std::size_t i, std::size_t n) {

@@ -11,6 +11,11 @@ namespace vorpel {
 // and JSON string that shows a path goes through this.
 std::string display_path(std::string_view bytes);
 
+// display_path cut after 200 characters, with "..." after them: the form
+// of a value that a refusal names, so that a file of megabytes cannot make
+// a message of megabytes.
+std::string display_named(std::string_view bytes);
+
 bool is_valid_utf8(std::string_view bytes);
 
 // The text in double quotes with the escapes of a debug rendering: '"' and

@@ -74,20 +74,20 @@ Status save_state(const std::string& state_path, const UserState& state) {
 Status validate_state(const UserState& state) {
   if (state.schema != kStateSchema) return fail("invalid user state schema");
   if (state.active_profile && !state.profiles.contains(*state.active_profile)) {
-    return fail(fmt::format("active profile {} is not retained", *state.active_profile));
+    return fail(fmt::format("active profile {} is not retained", display_named(*state.active_profile)));
   }
   for (const auto& name : state.introduced_packages) {
     if (auto ok = check_package_name(name); !ok) return ok;
   }
   for (const auto& [id, entry] : state.profiles) {
-    if (!is_valid_profile_id(id)) return fail(fmt::format("invalid saved profile {}", id));
+    if (!is_valid_profile_id(id)) return fail(fmt::format("invalid saved profile {}", display_named(id)));
     if (is_blank_text(entry.name)) return fail(fmt::format("saved profile {} has an empty name", id));
     for (const auto& name : entry.packages) {
       if (auto ok = check_package_name(name); !ok) return ok;
     }
     for (const auto& path : entry.manage) {
       if (!is_clean_relative_path(path)) {
-        return fail(fmt::format("invalid managed path {} for profile {}", display_path(path), id));
+        return fail(fmt::format("invalid managed path {} for profile {}", display_named(path), id));
       }
     }
     // In component order a path's descendants follow it directly: the
@@ -96,7 +96,7 @@ Status validate_state(const UserState& state) {
     for (auto a = entry.manage.begin(); a != entry.manage.end(); ++a) {
       const auto b = std::next(a);
       if (b != entry.manage.end() && path_at_or_below(*b, *a)) {
-        return fail(fmt::format("overlapping managed path {} for profile {}", display_path(*a), id));
+        return fail(fmt::format("overlapping managed path {} for profile {}", display_named(*a), id));
       }
     }
   }
@@ -128,7 +128,7 @@ ProfileState profile_state_from_profile(const Profile& profile) {
 }
 
 Status check_package_name(std::string_view name) {
-  if (!is_valid_package_name(name)) return fail(fmt::format("invalid package name {}", name));
+  if (!is_valid_package_name(name)) return fail(fmt::format("invalid package name {}", display_named(name)));
   return {};
 }
 

@@ -23,10 +23,16 @@ std::string size_limit_text(std::size_t limit) {
 
 std::expected<std::string, OsError> read_text_file(const std::string& path, std::size_t limit) {
   if (auto checked = check_system_path(path); !checked) return std::unexpected(std::move(checked.error()));
-  // O_NONBLOCK: opening a named pipe must not wait for a writer.
+  // A special file is refused before it is opened: opening one can act (a
+  // named pipe releases a waiting writer, a device may rewind or arm).
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::unexpected(OsError::last());
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return std::unexpected(OsError::custom("not a regular file"));
+  // Checked again through the descriptor, as the path may have changed in
+  // between; O_NONBLOCK: a named pipe put there meanwhile must not wait for
+  // a writer.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd) return std::unexpected(OsError::last());
-  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return std::unexpected(OsError::last());
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return std::unexpected(OsError::custom("not a regular file"));
   const auto too_large = [limit] { return std::unexpected(OsError::custom(size_limit_text(limit))); };

@@ -20,8 +20,8 @@ inline constexpr std::size_t kTomlFileLimit = std::size_t{8} << 20;
 // giant or an endless special file (such as one of /proc) costs no more
 // than `limit` bytes of memory. A directory fails as reading it does
 // (EISDIR). Anything but a regular file or a directory (a named pipe, a
-// device) is refused without reading, so that it can neither block nor
-// stream without end.
+// device) is refused without opening it, so that it can neither block,
+// stream without end, nor act on being opened.
 std::expected<std::string, OsError> read_text_file(const std::string& path, std::size_t limit = kTomlFileLimit);
 
 // The text of the refusal of a file larger than `limit` bytes.
