@@ -387,6 +387,15 @@ INSTANTIATE_TEST_SUITE_P(
                        make_fifo(w);
                      },
                      kFifoRefused},
+        // plan previews select, refusals included.
+        EarlyRefusal{"plan_of_a_first_activation", {"plan", "fresh"},
+                     [](World& w) {
+                       w.box.add_profile("fresh", {"vim"}, {"p"});
+                       w.box.write_content("fresh", "p", "p\n");
+                       make_fifo(w);
+                     },
+                     kFifoRefused},
+        EarlyRefusal{"plan_of_the_retained", {"plan", "old"}, make_fifo, kFifoRefused},
         EarlyRefusal{"first_activation_file_where_a_directory_is_needed", {"select", "fresh"},
                      [](World& w) {
                        w.box.add_profile("fresh", {"vim"}, {"a/x"});

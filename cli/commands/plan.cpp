@@ -10,6 +10,7 @@
 #include "cli/commands/commands.hpp"
 #include "cli/commands/packages.hpp"
 #include "cli/commands/reports.hpp"
+#include "core/activation/plan_application.hpp"
 #include "core/storage/file_kind.hpp"
 #include "core/storage/path_rules.hpp"
 #include "core/storage/path_text.hpp"
@@ -64,6 +65,8 @@ CommandResult<void> plan_profile(const Profiles& profiles, const std::string& id
 
   auto plan = build_activation_plan(*state, id, chosen->target, chosen->sources, home, state_path, false);
   if (!plan) return command_fail(plan.error());
+  // What select would refuse in HOME before changing anything, plan refuses.
+  if (auto refused = check_activation_plan(*plan, home, state_path); !refused) return command_fail(refused.error());
 
   // Only after planning succeeded, and only when there is something to ask.
   auto installed = installed_packages_for(packages);
