@@ -348,6 +348,13 @@ void make_fifo(World& w) { ASSERT_EQ(::mkfifo((w.home() + "/.cfg/special").c_str
 
 const char* const kFifoRefused = "error: unsupported backup target {home}/.cfg/special\n";
 
+// A first activation of "fresh", with the pipe in the tree it gives up.
+void declare_fresh_with_fifo(World& w) {
+  w.box.add_profile("fresh", {"vim"}, {"p"});
+  w.box.write_content("fresh", "p", "p\n");
+  make_fifo(w);
+}
+
 void PrintTo(const EarlyRefusal& c, std::ostream* out) { *out << c.name; }
 
 class RefusedBeforePackages : public ::testing::TestWithParam<EarlyRefusal> {};
@@ -380,21 +387,9 @@ TEST_P(RefusedBeforePackages, NothingChanges) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, RefusedBeforePackages,
     ::testing::Values(
-        EarlyRefusal{"first_activation", {"select", "fresh"},
-                     [](World& w) {
-                       w.box.add_profile("fresh", {"vim"}, {"p"});
-                       w.box.write_content("fresh", "p", "p\n");
-                       make_fifo(w);
-                     },
-                     kFifoRefused},
+        EarlyRefusal{"first_activation", {"select", "fresh"}, declare_fresh_with_fifo, kFifoRefused},
         // plan previews select, refusals included.
-        EarlyRefusal{"plan_of_a_first_activation", {"plan", "fresh"},
-                     [](World& w) {
-                       w.box.add_profile("fresh", {"vim"}, {"p"});
-                       w.box.write_content("fresh", "p", "p\n");
-                       make_fifo(w);
-                     },
-                     kFifoRefused},
+        EarlyRefusal{"plan_of_a_first_activation", {"plan", "fresh"}, declare_fresh_with_fifo, kFifoRefused},
         EarlyRefusal{"plan_of_the_retained", {"plan", "old"}, make_fifo, kFifoRefused},
         EarlyRefusal{"first_activation_file_where_a_directory_is_needed", {"select", "fresh"},
                      [](World& w) {
