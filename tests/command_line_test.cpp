@@ -244,6 +244,27 @@ TEST(CommandLine, ClosedStandardOutputIsReportedNotADeathBySignal) {
   }
 }
 
+// The backup line is the only word of where the user's files went: when
+// standard output fails, it follows the failure line on standard error.
+TEST(CommandLine, BackupLineReachesStandardErrorWhenStandardOutputFails) {
+  Sandbox box;
+  box.add_profile("work", {}, {".profile"});
+  box.write_content("work", ".profile", "work profile\n");
+  box.write_home(".profile", "mine\n");
+  RunOptions options;
+  options.env = box.env;
+  options.stdout_unread = true;
+  const RunResult r = run_vorpel({"select", "work"}, options);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.status, 101);
+  const std::string failure = "failed printing to stdout: Broken pipe (os error 32)\n";
+  ASSERT_TRUE(r.err.starts_with(failure)) << r.err;
+  const std::string backup = backup_dir_of(r.err.substr(failure.size()));
+  ASSERT_FALSE(backup.empty()) << r.err;
+  EXPECT_EQ(r.err, failure + "Backup: " + backup + "\n");
+  EXPECT_EQ(read_file(backup + "/home/.profile"), "mine\n");
+}
+
 // Started with standard streams closed, the tool must not let the first
 // file it opens (the state lock) take a stream's number and receive the
 // report; the command works as it would with the streams open.

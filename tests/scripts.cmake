@@ -10,3 +10,12 @@ set_tests_properties(crash.select_killed_at_random_state_elsewhere PROPERTIES SK
 add_test(NAME concurrency.selects_serialised_by_lock
          COMMAND ${CMAKE_SOURCE_DIR}/tests/concurrency_test.sh $<TARGET_FILE:vorpel> ${CMAKE_SOURCE_DIR}/tests/fakes 8 25)
 set_tests_properties(crash.select_killed_at_random concurrency.selects_serialised_by_lock PROPERTIES TIMEOUT 600)
+# One failing system call at a time under strace during a switch, a
+# re-select and an update; every 12th call here, every call by hand.
+add_test(NAME fault_sweep.select_and_update_with_failing_calls
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/fault_sweep_test.sh $<TARGET_FILE:vorpel> ${CMAKE_SOURCE_DIR}/tests/fakes 12)
+add_test(NAME fault_sweep.select_and_update_with_failing_calls_state_elsewhere
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/fault_sweep_test.sh $<TARGET_FILE:vorpel> ${CMAKE_SOURCE_DIR}/tests/fakes 12 other)
+set_tests_properties(fault_sweep.select_and_update_with_failing_calls
+                     fault_sweep.select_and_update_with_failing_calls_state_elsewhere
+                     PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)

@@ -1,13 +1,17 @@
 // A state file renamed into place whose directory then fails to sync: the
 // new state stands, so the snapshot it retains stays, and the error says
 // the state was written but not synced. A snapshot swap cut off between its
-// two renames is put back by the next select.
+// two renames is put back by the next select. A backup directory that
+// cannot be made private goes again.
 #include <stdio.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -154,6 +158,52 @@ TEST_F(StateSyncTest, UpdateKilledInTheMiddleOfItsSnapshotSwapIsRepairedByTheNex
   EXPECT_EQ(read_file(snapshot + "/.cfg/app"), "one\n");
   EXPECT_EQ(read_file(box.home() + "/.cfg/app"), "one\n");
   EXPECT_FALSE(path_exists(snapshot + ".old"));
+}
+
+// The number, counted from 1, of the fchmod in a run of `args` that makes
+// a fresh backup directory private, found in a twin sandbox set up alike.
+int backup_dir_narrowing(const std::function<void(Sandbox&)>& prepare, const std::vector<std::string>& args) {
+  Sandbox twin;
+  prepare(twin);
+  const std::string log = twin.root() + "/trace";
+  if (run_traced(twin, {"-y", "-e", "trace=fchmod", "-o", log}, args).status != 0) return 0;
+  std::ifstream in(log);
+  const std::regex backup_dir("fchmod\\([0-9]+<" + twin.state_dir() + "/backups/[0-9]+-[0-9]+>,");
+  int count = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("fchmod(") == std::string::npos) continue;
+    ++count;
+    if (std::regex_search(line, backup_dir)) return count;
+  }
+  return 0;
+}
+
+// A backup directory made but not made private fails the command before
+// HOME changes; it holds nothing, so it must not stay behind (an empty
+// backup would count against the five that retention keeps).
+TEST_F(StateSyncTest, BackupDirectoryThatCannotBeMadePrivateGoesAgain) {
+  const auto prepare = [](Sandbox& box) {
+    declare_work(box);
+    if (box.run({"select", "work"}).status != 0) throw std::runtime_error("select failed");
+    box.write_home(".cfg/own", "own\n");
+    box.add_profile("play", {"zsh"}, {".cfg"});
+    box.write_content("play", ".cfg/app", "play\n");
+  };
+  const int n = backup_dir_narrowing(prepare, {"select", "play"});
+  ASSERT_GT(n, 0) << "no fchmod of a backup directory seen";
+  Sandbox box;
+  prepare(box);
+  const std::string backups = box.state_dir() + "/backups";
+  const auto before = std::distance(std::filesystem::directory_iterator(backups), {});
+  const RunResult r = run_traced(
+      box, {"-o", "/dev/null", "-e", "trace=fchmod", "-e", "inject=fchmod:error=EIO:when=" + std::to_string(n)},
+      {"select", "play"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with("error: I/O at " + backups + "/")) << r.err;
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(backups), {}), before);
+  EXPECT_EQ(read_file(box.home() + "/.cfg/app"), "one\n");
+  EXPECT_EQ(read_file(box.home() + "/.cfg/own"), "own\n");
 }
 
 // The same state made by hand, without a tracer.

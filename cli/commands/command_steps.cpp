@@ -114,7 +114,8 @@ CommandResult<void> bring_in_packages(const std::string& state_path, UserState& 
 }
 
 void print_backup_line(const std::optional<std::string>& backup) {
-  if (backup) write_stdout(fmt::format("Backup: {}\n", display_path(*backup)));
+  // The only way to find the user's files again: never lost with stdout.
+  if (backup) write_stdout_or_stderr(fmt::format("Backup: {}\n", display_path(*backup)));
 }
 
 CommandResult<void> save_if_changed(const std::string& state_path, const UserState& saved, const UserState& state) {

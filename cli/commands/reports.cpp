@@ -156,19 +156,23 @@ void print_json(const nlohmann::json& document) { write_stdout(json_text(documen
 namespace {
 
 // A failed write ends the process: the report cannot be trusted any more, and
-// nothing the command saved is undone by stopping here.
-void write_stream(std::FILE* stream, std::string_view name, std::string_view text) {
+// nothing the command saved is undone by stopping here. With `rescue` the
+// text follows the failure line on standard error, not to be lost.
+void write_stream(std::FILE* stream, std::string_view name, std::string_view text, bool rescue = false) {
   const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
   if (written && std::fflush(stream) == 0) return;
   const int code = errno;
   std::fprintf(stderr, "failed printing to %.*s: %s\n", static_cast<int>(name.size()), name.data(),
                OsError::from_errno(code).text().c_str());
+  if (rescue) std::fwrite(text.data(), 1, text.size(), stderr);
   std::exit(101);
 }
 
 }  // namespace
 
 void write_stdout(std::string_view text) { write_stream(stdout, "stdout", text); }
+
+void write_stdout_or_stderr(std::string_view text) { write_stream(stdout, "stdout", text, true); }
 
 void write_stderr(std::string_view text) { write_stream(stderr, "stderr", text); }
 

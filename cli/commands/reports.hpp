@@ -97,5 +97,8 @@ void print_json(const nlohmann::json& document);
 void write_stdout(std::string_view text);
 // The same for standard error ("failed printing to stderr: {}").
 void write_stderr(std::string_view text);
+// Like write_stdout, but a failed write also puts the text on standard error
+// after the failure line: for a line that names where the user's files are.
+void write_stdout_or_stderr(std::string_view text);
 
 }  // namespace vorpel::commands

@@ -168,7 +168,13 @@ class Backup {
     auto name = backup_name();
     if (!name) return std::unexpected(std::move(name.error()));
     std::string path = join_path(backups, *name);
-    if (auto made = create_private_dir(path); !made) return std::unexpected(std::move(made.error()));
+    // Made but not narrowed to the owner (an I/O error), it holds nothing
+    // and would outlive the failure: it goes again.
+    const bool existed = exists_no_follow(path);
+    if (auto made = create_private_dir(path); !made) {
+      if (!existed) (void)::rmdir(path.c_str());
+      return std::unexpected(std::move(made.error()));
+    }
     return Backup(std::move(path), std::move(*name), detail::DirIdentity{state_st.st_dev, state_st.st_ino});
   }
 
