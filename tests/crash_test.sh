@@ -18,9 +18,10 @@ files=${3:-2000}
 state=${4:-home}
 
 work=$(mktemp -d)
-mounted=
+# shellcheck source=support/state_dir.sh
+. "$(dirname "$0")/support/state_dir.sh"
 cleanup() {
-  if [ -n "$mounted" ]; then umount -l "$mounted" || true; fi
+  release_state_dir
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -29,32 +30,7 @@ root=$share/vorpel/profiles
 home=$work/home
 mkdir -p "$home"
 export HOME=$home VORPEL_PROFILE_ROOT=$root
-case $state in
-  home)
-    unset XDG_STATE_HOME
-    state_dir=$home/.local/state/vorpel
-    ;;
-  other)
-    if [ "$(id -u)" -eq 0 ]; then
-      mkdir "$work/state-fs"
-      mount -t tmpfs -o size=512m tmpfs "$work/state-fs"
-      mounted=$work/state-fs
-      export XDG_STATE_HOME=$work/state-fs
-    elif [ -d /dev/shm ] && [ "$(stat -c %d /dev/shm)" != "$(stat -c %d "$work")" ]; then
-      XDG_STATE_HOME=$(mktemp -d /dev/shm/vorpel-crash-XXXXXX)
-      export XDG_STATE_HOME
-      trap 'rm -rf "$XDG_STATE_HOME"; cleanup' EXIT
-    else
-      echo "skipped: no second file system for the state directory (not root, no separate /dev/shm)"
-      exit 77
-    fi
-    state_dir=$XDG_STATE_HOME/vorpel
-    ;;
-  *)
-    echo "unknown STATE $state" >&2
-    exit 2
-    ;;
-esac
+place_state_dir "$state" "$work" "$home" 512m vorpel-crash
 
 make_profile() {
   local id=$1 i d

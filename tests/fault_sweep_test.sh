@@ -42,41 +42,17 @@ if ! command -v strace >/dev/null || ! strace -qq -o /dev/null /bin/true 2>/dev/
 fi
 
 work=$(mktemp -d)
-mounted=
+# shellcheck source=support/state_dir.sh
+. "$(dirname "$0")/support/state_dir.sh"
 cleanup() {
-  if [ -n "$mounted" ]; then umount -l "$mounted" || true; fi
+  release_state_dir
   rm -rf "$work"
 }
 [ -n "$only" ] || trap cleanup EXIT
 world=$work/world
 pristine=$work/pristine
 home=$world/home
-case $state in
-  home)
-    unset XDG_STATE_HOME
-    state_dir=$home/.local/state/vorpel
-    ;;
-  other)
-    if [ "$(id -u)" -eq 0 ]; then
-      mkdir "$work/state-fs"
-      mount -t tmpfs -o size=64m tmpfs "$work/state-fs"
-      mounted=$work/state-fs
-      export XDG_STATE_HOME=$work/state-fs
-    elif [ -d /dev/shm ] && [ "$(stat -c %d /dev/shm)" != "$(stat -c %d "$work")" ]; then
-      XDG_STATE_HOME=$(mktemp -d /dev/shm/vorpel-sweep-XXXXXX)
-      export XDG_STATE_HOME
-      [ -n "$only" ] || trap 'rm -rf "$XDG_STATE_HOME"; cleanup' EXIT
-    else
-      echo "skipped: no second file system for the state directory (not root, no separate /dev/shm)"
-      exit 77
-    fi
-    state_dir=$XDG_STATE_HOME/vorpel
-    ;;
-  *)
-    echo "unknown STATE $state" >&2
-    exit 2
-    ;;
-esac
+place_state_dir "$state" "$work" "$home" 64m vorpel-sweep
 # A sanitized build's leak check cannot run under a tracer.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-}:detect_leaks=0
 export HOME=$home VORPEL_PROFILE_ROOT=$world/share/vorpel/profiles PATH=$fakes:$PATH
