@@ -339,6 +339,21 @@ class TreeCopy {
 
 // --- file systems and permissions -------------------------------------------
 
+// Whether the running user `euid` may do `want` (R_OK, W_OK, X_OK or'ed) to
+// the entry at `at`, owned by `owner` with `mode`, as the system decides
+// it: owner bits that grant it answer at once; groups, access lists and
+// capabilities are the system's to judge.
+bool user_may(At at, uid_t euid, uid_t owner, mode_t mode, int want) {
+  if (owner == euid) {
+    mode_t bits = 0;
+    if ((want & R_OK) != 0) bits |= S_IRUSR;
+    if ((want & W_OK) != 0) bits |= S_IWUSR;
+    if ((want & X_OK) != 0) bits |= S_IXUSR;
+    if ((mode & bits) == bits) return true;
+  }
+  return ::faccessat(at.dir, at.name, want, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 // Where an entry lies: its device and, where the system tells it, its
 // mount. Two bind mounts of one file system share a device but not a mount.
 struct MountPlace {
@@ -441,18 +456,8 @@ class BackupCheck {
     return fail_io(path, OsError::custom(reason));
   }
 
-  // Whether the running user may do `want` (R_OK, W_OK, X_OK or'ed) to the
-  // entry as the system decides it: owner bits that grant it answer at
-  // once; groups, access lists and capabilities are the system's to judge.
   bool may(At at, const struct statx& stx, int want) const {
-    if (stx.stx_uid == euid_) {
-      mode_t bits = 0;
-      if ((want & R_OK) != 0) bits |= S_IRUSR;
-      if ((want & W_OK) != 0) bits |= S_IWUSR;
-      if ((want & X_OK) != 0) bits |= S_IXUSR;
-      if ((stx.stx_mode & bits) == bits) return true;
-    }
-    return ::faccessat(at.dir, at.name, want, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+    return user_may(at, euid_, stx.stx_uid, stx.stx_mode, want);
   }
 
   // A sticky directory of another user lets the running user remove only
@@ -606,10 +611,17 @@ class ContentWalk {
 
   // The directory handed in is listed wherever a link there leads (planning
   // accepts a seed reached through one); every entry below is taken as it is.
-  Status run(const std::string& directory) {
+  // With `top_copied` the directory handed in is copied itself (a managed
+  // directory), not only what lies below it.
+  Status run(const std::string& directory, bool top_copied = false) {
     const std::string os_path = trim_path_end(directory);
     if (auto entered = enter(At{AT_FDCWD, os_path.c_str()}, detail::FinalLink::Follow, false); !entered) {
       return entered;
+    }
+    if (top_copied) {
+      struct stat st {};
+      if (::fstat(levels_.back().dir.fd(), &st) != 0) return fail_errno(path_.str());
+      if (auto fillable = check_fillable(st.st_mode); !fillable) return fillable;
     }
     while (const DirListing::Entry* next = next_entry(levels_)) {
       const DirListing::Entry& entry = *next;
@@ -627,7 +639,9 @@ class ContentWalk {
           // Only a directory handed in from outside its root gets here without one.
           if (!relative_) return fail("profile content escaped its root");
           // The copies open every file; the listing alone would not tell.
-          if (!readable(child, st)) return fail_io(path_.str(), OsError::from_errno(EACCES));
+          if (!user_may(child, euid_, st.st_uid, st.st_mode, R_OK)) {
+            return fail_io(path_.str(), OsError::from_errno(EACCES));
+          }
           if (!covered && files_ != nullptr) files_->push_back(relative_->str());
           break;
         case FileKind::Directory:
@@ -643,20 +657,6 @@ class ContentWalk {
       }
     }
     return {};
-  }
-
-  // The walk's top is copied itself (a managed directory), not only what
-  // lies below it.
-  Status run_copied_top(const std::string& directory) {
-    const std::string os_path = trim_path_end(directory);
-    if (auto entered = enter(At{AT_FDCWD, os_path.c_str()}, detail::FinalLink::Follow, false); !entered) {
-      return entered;
-    }
-    struct stat st {};
-    if (::fstat(levels_.back().dir.fd(), &st) != 0) return fail_errno(path_.str());
-    if (auto fillable = check_fillable(st.st_mode); !fillable) return fillable;
-    levels_.clear();
-    return run(directory);
   }
 
  private:
@@ -688,13 +688,6 @@ class ContentWalk {
 
   bool is_covered(const std::string& relative) const {
     return covered_.contains(relative);
-  }
-
-  // An owner's own bits decide for the owner; for anyone else access rules
-  // and capabilities may, so the system is asked.
-  bool readable(At at, const struct stat& st) const {
-    if (st.st_uid == euid_ && (st.st_mode & S_IRUSR) != 0) return true;
-    return ::faccessat(at.dir, at.name, R_OK, AT_EACCESS) == 0;
   }
 
   std::vector<std::string>* files_;  // none: the walk only checks
@@ -758,7 +751,7 @@ Status detail::collect_uncovered_files(const std::string& root, std::vector<std:
 
 Status detail::check_content_tree(const std::string& directory) {
   if (auto checked = check_path_io(directory); !checked) return checked;
-  return ContentWalk(directory, directory, nullptr, nullptr).run_copied_top(directory);
+  return ContentWalk(directory, directory, nullptr, nullptr).run(directory, true);
 }
 
 Status copy_backup_tree(const std::string& source, const std::string& target) {
