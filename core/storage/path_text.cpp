@@ -107,13 +107,12 @@ std::string display_path(std::string_view bytes) {
 }
 
 std::string display_named(std::string_view bytes) {
-  constexpr std::size_t kLimit = 200;
   std::string shown = display_path(bytes);
   std::size_t characters = 0;
   for (std::size_t i = 0; i < shown.size(); ++i) {
     // Counted at each first byte of a sequence; display_path left only valid ones.
     if ((static_cast<unsigned char>(shown[i]) & 0xC0) == 0x80) continue;
-    if (++characters > kLimit) {
+    if (++characters > kNamedTextLimit) {
       shown.resize(i);
       return shown + "...";
     }

@@ -1,6 +1,7 @@
 // Text forms of byte-string paths.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -11,9 +12,12 @@ namespace vorpel {
 // and JSON string that shows a path goes through this.
 std::string display_path(std::string_view bytes);
 
-// display_path cut after 200 characters, with "..." after them: the form
-// of a value that a refusal names, so that a file of megabytes cannot make
-// a message of megabytes.
+// How many characters of a value a refusal names.
+inline constexpr std::size_t kNamedTextLimit = 200;
+
+// display_path cut after kNamedTextLimit characters, with "..." after them:
+// the form of a value that a refusal names, so that a file of megabytes
+// cannot make a message of megabytes.
 std::string display_named(std::string_view bytes);
 
 bool is_valid_utf8(std::string_view bytes);

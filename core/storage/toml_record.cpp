@@ -93,16 +93,9 @@ std::string_view character_span(std::string_view s, std::size_t first, std::size
   return s.substr(begin, end - begin);
 }
 
-// Keys and strings that a message names are cut after this many
-// characters, with "..." after them (after the closing quote of a quoted
-// string), for the same reason.
-constexpr std::size_t kNamedTextLimit = 200;
-
-std::string named(std::string_view text) {
-  if (character_count(text) <= kNamedTextLimit) return std::string(text);
-  return fmt::format("{}...", character_span(text, 0, kNamedTextLimit));
-}
-
+// Keys a message names are cut as display_named cuts any named value (the
+// parser took only valid UTF-8); a quoted string likewise, with "..."
+// after its closing quote.
 std::string named_quoted(std::string_view text) {
   if (character_count(text) <= kNamedTextLimit) return debug_quoted(text);
   return debug_quoted(character_span(text, 0, kNamedTextLimit)) + "...";
@@ -446,8 +439,9 @@ std::string syntax_report(std::string_view text, const toml::parse_error& error)
     if (auto dup = StatementScanner(text, begin.line, begin.column).run()) {
       const std::string message =
           dup->table.empty()
-              ? fmt::format("duplicate key `{}` in document root", named(dup->key))
-              : fmt::format("duplicate key `{}` in table `{}`", named(dup->key), named(dotted(dup->table)));
+              ? fmt::format("duplicate key `{}` in document root", display_named(dup->key))
+              : fmt::format("duplicate key `{}` in table `{}`", display_named(dup->key),
+                            display_named(dotted(dup->table)));
       return frame(text, dup->place, message);
     }
   }
@@ -624,8 +618,8 @@ Step read_table(const toml::table& table, const Shape& shape, void* record, cons
     const auto it = std::find_if(shape.fields.begin(), shape.fields.end(),
                                  [name](const FieldShape& f) { return f.name == name; });
     if (it == shape.fields.end()) {
-      return fault(fmt::format("unknown field `{}`, expected {}", named(key->str()), field_list(shape)), key->source(),
-                   below(keys, key->str()));
+      return fault(fmt::format("unknown field `{}`, expected {}", display_named(key->str()), field_list(shape)),
+                   key->source(), below(keys, key->str()));
     }
     if (auto step = read_field(*value, *it, record, below(keys, key->str())); !step) return step;
     seen[static_cast<std::size_t>(it - shape.fields.begin())] = true;
@@ -706,7 +700,7 @@ std::string prescan_message(std::string_view text, const TomlScanFault& fault) {
 std::string report(std::string_view text, const Fault& f) {
   if (f.place.line == 0) {
     if (f.keys.empty()) return fmt::format("{}\n", f.message);
-    return fmt::format("{} in `{}`\n", f.message, named(dotted(f.keys)));
+    return fmt::format("{} in `{}`\n", f.message, display_named(dotted(f.keys)));
   }
   return frame(text, f.place, f.message);
 }
